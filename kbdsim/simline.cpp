@@ -1,0 +1,189 @@
+#include "simline.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ZRN {
+namespace sim {
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onStopSignal(int)
+{
+    gStop = 1;
+}
+
+QString systemError(const char* pWhat)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(pWhat), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+SimLine::~SimLine()
+{
+    close();
+}
+
+bool SimLine::openPty(QString* pSlavePath, QString* pError)
+{
+    close();
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    struct termios raw;
+    std::memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    cfsetispeed(&raw, B38400);
+    cfsetospeed(&raw, B38400);
+    if (::openpty(&master, &slave, name, &raw, nullptr) != 0) {
+        if (pError)
+            *pError = systemError("openpty");
+        return false;
+    }
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    mFd = master;
+    mSlaveFd = slave;
+    if (pSlavePath)
+        *pSlavePath = QString::fromLocal8Bit(name);
+    return true;
+}
+
+bool SimLine::openDevice(const QString& rPath, QString* pError)
+{
+    close();
+    const int fd = ::open(rPath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (pError)
+            *pError = systemError("open");
+        return false;
+    }
+    struct termios settings;
+    if (::tcgetattr(fd, &settings) != 0) {
+        if (pError)
+            *pError = systemError("tcgetattr");
+        ::close(fd);
+        return false;
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~(CSIZE | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
+    cfsetispeed(&settings, B38400);
+    cfsetospeed(&settings, B38400);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
+        if (pError)
+            *pError = systemError("tcsetattr");
+        ::close(fd);
+        return false;
+    }
+    mFd = fd;
+    return true;
+}
+
+void SimLine::close()
+{
+    if (mFd >= 0)
+        ::close(mFd);
+    if (mSlaveFd >= 0)
+        ::close(mSlaveFd);
+    mFd = -1;
+    mSlaveFd = -1;
+}
+
+QByteArray SimLine::read(int timeoutMs, bool* pLost)
+{
+    if (pLost)
+        *pLost = false;
+    if (mFd < 0) {
+        if (pLost)
+            *pLost = true;
+        return QByteArray();
+    }
+    struct pollfd pfd = {mFd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, timeoutMs);
+    if (ready <= 0)
+        return QByteArray(); // time-out, or a signal that the caller will look at
+    if (!(pfd.revents & POLLIN)) {
+        if ((pfd.revents & (POLLERR | POLLNVAL)) && pLost)
+            *pLost = true;
+        return QByteArray();
+    }
+    char buffer[65536];
+    const ssize_t count = ::read(mFd, buffer, sizeof buffer);
+    if (count > 0)
+        return QByteArray(buffer, int(count));
+    if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+        if (pLost)
+            *pLost = true;
+    }
+    return QByteArray();
+}
+
+bool SimLine::writeAll(const QByteArray& rData)
+{
+    const char* p = rData.constData();
+    qint64 left = rData.size();
+    while (left > 0) {
+        const ssize_t count = ::write(mFd, p, size_t(left));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                struct pollfd pfd = {mFd, POLLOUT, 0};
+                ::poll(&pfd, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        p += count;
+        left -= count;
+    }
+    return true;
+}
+
+qint64 nowNs()
+{
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void sleepUntilNs(qint64 deadlineNs)
+{
+    struct timespec ts;
+    ts.tv_sec = time_t(deadlineNs / 1000000000LL);
+    ts.tv_nsec = long(deadlineNs % 1000000000LL);
+    while (!gStop && ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+bool stopRequested()
+{
+    return gStop != 0;
+}
+
+void installStopHandlers()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocked poll or sleep returns and sees the request.
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace sim
+} // namespace ZRN

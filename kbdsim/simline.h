@@ -1,0 +1,48 @@
+#ifndef ZRN_SIMLINE_H
+#define ZRN_SIMLINE_H
+
+#include <QByteArray>
+#include <QString>
+
+namespace ZRN {
+namespace sim {
+
+// The keyboard's end of the serial line: the master of a fresh pseudo-terminal
+// pair, or a named serial device set to 38400 8O1. Raw bytes, no line discipline.
+class SimLine
+{
+public:
+    SimLine() = default;
+    ~SimLine();
+    SimLine(const SimLine&) = delete;
+    SimLine& operator=(const SimLine&) = delete;
+
+    // Opens a pty pair in raw mode; the slave's path is where the tools connect.
+    bool openPty(QString* pSlavePath, QString* pError);
+    bool openDevice(const QString& rPath, QString* pError);
+    void close();
+    bool isOpen() const { return mFd >= 0; }
+    int fd() const { return mFd; }
+
+    // Waits up to timeoutMs for bytes; returns what came (empty on time-out).
+    // Sets *pLost when the line has gone away.
+    QByteArray read(int timeoutMs, bool* pLost);
+    bool writeAll(const QByteArray& rData);
+
+private:
+    int mFd = -1;
+    int mSlaveFd = -1; // held so that the master survives the tools closing the slave
+};
+
+// Monotonic clock in nanoseconds, and an absolute sleep that a signal may cut short.
+qint64 nowNs();
+void sleepUntilNs(qint64 deadlineNs);
+
+// Set by SIGINT/SIGTERM; every loop of the simulator watches it.
+bool stopRequested();
+void installStopHandlers();
+
+} // namespace sim
+} // namespace ZRN
+
+#endif

@@ -1,0 +1,19 @@
+#include "tkmzManagerOperation.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication application(argc, argv);
+    int result = 0;
+    {
+        ZRN::tkmzManagerOperation operation;
+        {
+            const QStringList arguments = QCoreApplication::arguments();
+            result = operation.dispatch(arguments);
+        }
+        QCoreApplication::processEvents();
+    }
+    return result;
+}

@@ -1,0 +1,131 @@
+// The request/reply exchange with the keyboard and the operations built on it.
+
+#include "tkmzManagerOperation.h"
+
+#include "frames.h"
+#include "tkmzManagerCommunication.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+
+#include <cstring>
+
+namespace ZRN {
+
+namespace {
+
+struct KeyboardRecord
+{
+    QString version;
+    quint8 major = 0;
+    quint8 minor = 0;
+};
+
+KeyboardRecord& keyboardRecord()
+{
+    static KeyboardRecord record;
+    return record;
+}
+
+} // namespace
+
+QString keyboardVersion() { return keyboardRecord().version; }
+quint8 keyboardMajor() { return keyboardRecord().major; }
+quint8 keyboardMinor() { return keyboardRecord().minor; }
+void setKeyboardVersion(const QString& rVersion) { keyboardRecord().version = rVersion; }
+void setKeyboardMajor(quint8 major) { keyboardRecord().major = major; }
+void setKeyboardMinor(quint8 minor) { keyboardRecord().minor = minor; }
+
+QString versionText(quint8 major, quint8 minor)
+{
+    // Widened first: QString::arg(char) would print the byte as a character.
+    return QStringLiteral("%1.%2")
+        .arg(uint(major), 0, 10, QLatin1Char(' '))
+        .arg(uint(minor), 2, 10, QLatin1Char('0'));
+}
+
+bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
+{
+    // Cleared before the write, so a fast reply cannot be lost.
+    mReceiveBuffer.clear();
+    return mpCommunication->sendData(rRequest);
+}
+
+int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const int offset = findFrame(mReceiveBuffer.constData(), mReceiveBuffer.size());
+        if (offset >= 0) {
+            const int type = frameType(mReceiveBuffer.constData(), offset);
+            if (type == expectedType)
+                return offset;
+            if (type == Nack)
+                return -1;
+        }
+        QCoreApplication::processEvents();
+        if (timer.elapsed() >= timeLimitMs) {
+            qWarning() << "Timeout!";
+            return -1;
+        }
+    }
+}
+
+int tkmzManagerOperation::exchange(const char* pRequest, int size, int replyType, qint32 timeLimitMs)
+{
+    if (size <= 0)
+        return -1;
+    if (!sendRequest(QByteArray(pRequest, size)))
+        return -1;
+    return waitForReply(replyType, timeLimitMs);
+}
+
+bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
+{
+    const QString portName = argumentAt(rArguments, 2);
+    if (mpCommunication == nullptr)
+        return false;
+    mpCommunication->closePort();
+    if (mpCommunication->openPort(portName))
+        return true;
+    qWarning() << "Unable to connect to" << portName;
+    return false;
+}
+
+int tkmzManagerOperation::getFirmwareInfo()
+{
+    char request[SHORT_FRAME_BUFFER] = {};
+    const int offset = exchange(request, buildGetInfoRequest(request), GetInfo, INFO_REPLY_TIMEOUT);
+    if (offset < 0)
+        return 1;
+
+    // A reply too short to hold the version numbers is refused, and the text is
+    // never read past the payload, whatever the keyboard sent.
+    const int payloadLength = framePayloadLength(mReceiveBuffer.constData(), offset);
+    if (payloadLength < INFO_PAYLOAD_MIN)
+        return 1;
+    const char* pText = infoVersionText(mReceiveBuffer.constData(), offset);
+    const void* pEnd = std::memchr(pText, 0, size_t(payloadLength));
+    const int textLength = pEnd ? int(static_cast<const char*>(pEnd) - pText) : payloadLength;
+
+    setKeyboardVersion(QString::fromLatin1(pText, textLength));
+    setKeyboardMajor(infoMajor(mReceiveBuffer.constData(), offset));
+    setKeyboardMinor(infoMinor(mReceiveBuffer.constData(), offset));
+    return 0;
+}
+
+int tkmzManagerOperation::flashErase()
+{
+    char request[SHORT_FRAME_BUFFER] = {};
+    return exchange(request, buildEraseRequest(request), Ack, ERASE_REPLY_TIMEOUT) < 0 ? 1 : 0;
+}
+
+int tkmzManagerOperation::runUpdater()
+{
+    char request[SHORT_FRAME_BUFFER] = {};
+    return exchange(request, buildRunRequest(request, 0), Ack, RUN_REPLY_TIMEOUT) < 0 ? 1 : 0;
+}
+
+} // namespace ZRN
