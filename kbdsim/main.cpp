@@ -75,8 +75,10 @@ void serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endN
                     sleepUntilNs(nowNs() + qint64(action.pauseMs) * 1000000);
                 rLine.writeAll(action.pieces[i]);
             }
-            if (action.closeLine)
+            if (action.closeLine) {
+                rLine.waitUntilTaken(2000);
                 rLine.close();
+            }
             frameStartNs = nowNs();
         }
     }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -150,6 +151,28 @@ bool SimLine::writeAll(const QByteArray& rData)
         left -= count;
     }
     return true;
+}
+
+void SimLine::waitUntilTaken(int limitMs)
+{
+    if (mFd < 0)
+        return;
+    if (mSlaveFd < 0) {
+        ::tcdrain(mFd);
+        return;
+    }
+    // The slave's input queue is shared by every open file of it: once the reply
+    // has arrived there and left it again, the tool has read it. The kernel moves
+    // written bytes into that queue a moment later, so first wait for them to show.
+    // Spin throughout, so the line goes before the tool can send its next request.
+    const qint64 start = nowNs();
+    const qint64 arrivalDeadline = start + 5 * 1000000LL;
+    const qint64 deadline = start + qint64(limitMs) * 1000000;
+    int pending = 0;
+    while (::ioctl(mSlaveFd, TIOCINQ, &pending) == 0 && pending == 0 && nowNs() < arrivalDeadline && !gStop) {
+    }
+    while (::ioctl(mSlaveFd, TIOCINQ, &pending) == 0 && pending > 0 && nowNs() < deadline && !gStop) {
+    }
 }
 
 qint64 nowNs()

@@ -28,6 +28,9 @@ public:
     // Sets *pLost when the line has gone away.
     QByteArray read(int timeoutMs, bool* pLost);
     bool writeAll(const QByteArray& rData);
+    // Returns once the peer has taken everything written so far (or limitMs passed),
+    // so that dropping the line right after a reply does not drop the reply too.
+    void waitUntilTaken(int limitMs);
 
 private:
     int mFd = -1;

@@ -1,0 +1,186 @@
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kmztest {
+
+namespace {
+
+QProcessEnvironment cleanEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    env.remove(QStringLiteral("QT_FORCE_STDERR_LOGGING"));
+    return env;
+}
+
+} // namespace
+
+RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
+{
+    RunResult result;
+    QProcess process;
+    process.setProcessEnvironment(cleanEnvironment());
+    if (!rWorkDir.isEmpty())
+        process.setWorkingDirectory(rWorkDir);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(rProgram, rArguments);
+    result.finished = process.waitForFinished(timeoutMs);
+    result.elapsedMs = timer.elapsed();
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    result.errLines = err.split(QLatin1Char('\n'));
+    if (!result.errLines.isEmpty() && result.errLines.last().isEmpty())
+        result.errLines.removeLast();
+    result.out = process.readAllStandardOutput();
+    return result;
+}
+
+RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
+{
+    return run(QStringLiteral(KMZFLASH_PATH), rArguments, rWorkDir, timeoutMs);
+}
+
+QByteArray fromHex(const char* pHex)
+{
+    return QByteArray::fromHex(QByteArray(pHex).replace(' ', ""));
+}
+
+QByteArray firmwareImage(int size, quint32 seed)
+{
+    static const QByteArray marker("Quorvane_KMZ4100_Firmware");
+    QByteArray image(qMax(size, marker.size()), '\0');
+    quint32 state = seed;
+    for (int i = 0; i < image.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        image[i] = char(state >> 24);
+    }
+    image.replace(image.size() / 2 - marker.size() / 2, marker.size(), marker);
+    return image;
+}
+
+bool writeFile(const QString& rPath, const QByteArray& rData)
+{
+    QFile file(rPath);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(rData) == rData.size();
+}
+
+QByteArray readFile(const QString& rPath)
+{
+    QFile file(rPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Sim::Sim(const QStringList& rArguments)
+{
+    QStringList arguments = rArguments;
+    arguments << QStringLiteral("--log") << mDir.filePath(QStringLiteral("requests.log"))
+              << QStringLiteral("--dump") << mDir.filePath(QStringLiteral("flash.bin"));
+    mProcess.setProcessEnvironment(cleanEnvironment());
+    mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    mProcess.start(QStringLiteral(KBDSIM_PATH), arguments);
+    if (!mProcess.waitForStarted(5000))
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    while (!mProcess.canReadLine() && timer.elapsed() < 5000 && mProcess.state() == QProcess::Running)
+        mProcess.waitForReadyRead(100);
+    if (mProcess.canReadLine())
+        mPort = QString::fromLocal8Bit(mProcess.readLine()).trimmed();
+}
+
+Sim::~Sim()
+{
+    stop();
+}
+
+void Sim::stop()
+{
+    if (mProcess.state() != QProcess::NotRunning) {
+        mProcess.terminate();
+        if (!mProcess.waitForFinished(5000)) {
+            mProcess.kill();
+            mProcess.waitForFinished(5000);
+        }
+    }
+    if (mExitCode < 0 && mProcess.exitStatus() == QProcess::NormalExit)
+        mExitCode = mProcess.exitCode();
+}
+
+QStringList Sim::requests()
+{
+    const QString text = QString::fromUtf8(readFile(mDir.filePath(QStringLiteral("requests.log"))));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QByteArray Sim::flash()
+{
+    return readFile(mDir.filePath(QStringLiteral("flash.bin")));
+}
+
+Pty::Pty()
+{
+    struct termios raw;
+    std::memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    char name[256] = {};
+    if (::openpty(&mMaster, &mSlave, name, &raw, nullptr) != 0) {
+        mMaster = mSlave = -1;
+        return;
+    }
+    mSlavePath = QString::fromLocal8Bit(name);
+}
+
+Pty::~Pty()
+{
+    if (mMaster >= 0)
+        ::close(mMaster);
+    if (mSlave >= 0)
+        ::close(mSlave);
+}
+
+bool Pty::write(const QByteArray& rData)
+{
+    return ::write(mMaster, rData.constData(), size_t(rData.size())) == rData.size();
+}
+
+QByteArray Pty::readAnswer(int quietMs, int limitMs)
+{
+    QByteArray answer;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < limitMs) {
+        const int left = int(limitMs - timer.elapsed());
+        struct pollfd pfd = {mMaster, POLLIN, 0};
+        if (::poll(&pfd, 1, answer.isEmpty() ? left : qMin(left, quietMs)) <= 0) {
+            if (!answer.isEmpty())
+                break;
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t count = ::read(mMaster, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        answer.append(buffer, int(count));
+    }
+    return answer;
+}
+
+} // namespace kmztest

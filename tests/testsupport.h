@@ -1,0 +1,75 @@
+#ifndef KMZ_TESTSUPPORT_H
+#define KMZ_TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace kmztest {
+
+struct RunResult
+{
+    int exitCode = -1;
+    bool finished = false;
+    QStringList errLines; // stderr, one entry per line
+    QByteArray out;
+    qint64 elapsedMs = 0;
+};
+
+// Runs a program with Qt's message formatting left at its default, within timeoutMs.
+RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir = QString(),
+              int timeoutMs = 30000);
+RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir = QString(), int timeoutMs = 30000);
+
+QByteArray fromHex(const char* pHex);
+// A firmware image of size bytes that holds the marker.
+QByteArray firmwareImage(int size, quint32 seed = 1);
+bool writeFile(const QString& rPath, const QByteArray& rData);
+QByteArray readFile(const QString& rPath);
+
+// A kbdsim process on its own pseudo-terminal, with its request log and flash dump.
+class Sim
+{
+public:
+    explicit Sim(const QStringList& rArguments = QStringList());
+    ~Sim();
+
+    bool started() const { return !mPort.isEmpty(); }
+    QString port() const { return mPort; }
+    // Stops the simulator (if still running) and collects what it saw and holds.
+    void stop();
+    QStringList requests();   // request log lines, read so far
+    QByteArray flash();       // after stop()
+    int exitCode() const { return mExitCode; }
+    QString dir() const { return mDir.path(); }
+
+private:
+    QTemporaryDir mDir;
+    QProcess mProcess;
+    QString mPort;
+    int mExitCode = -1;
+};
+
+// A raw pseudo-terminal pair whose master end the test drives.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    bool isOpen() const { return mMaster >= 0; }
+    QString slavePath() const { return mSlavePath; }
+    bool write(const QByteArray& rData);
+    // Reads until quietMs without bytes after the first one, or limitMs in all.
+    QByteArray readAnswer(int quietMs, int limitMs);
+
+private:
+    int mMaster = -1;
+    int mSlave = -1;
+    QString mSlavePath;
+};
+
+} // namespace kmztest
+
+#endif

@@ -1,0 +1,115 @@
+#include "testsupport.h"
+#include "tkmzManagerOperation.h"
+
+#include <QtTest>
+
+using kmztest::runKmzflash;
+
+namespace {
+
+const QStringList gUsage = {
+    QString(),
+    QStringLiteral("Usage - kmzflash.exe [operation] [arguments]"),
+    QStringLiteral("serial    - serial port used for communication with keyboard, e.g. COM1"),
+    QStringLiteral("operation - operation type"),
+    QStringLiteral("arguments - operation arguments"),
+    QString(),
+    QStringLiteral("Supported operations"),
+    QStringLiteral("--g\tGenerate update file. Arguments: [firmware file] [update file] [version major] [version minor]"),
+    QStringLiteral("--h\tShows help."),
+    QStringLiteral("--i\tGets firmware version info. Arguments: [serial]"),
+    QStringLiteral("--u\tUpdate firmware. Arguments: [serial] [update file] [updater file]"),
+    QStringLiteral("--us\tUpdate firmware with search for latest version. Arguments: [serial] [updater file]"),
+};
+
+} // namespace
+
+class tst_Dispatch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void commandLine_data();
+    void commandLine();
+    void argumentAtBounds_data();
+    void argumentAtBounds();
+    void connectFailure_data();
+    void connectFailure();
+};
+
+void tst_Dispatch::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("errLines");
+
+    QTest::newRow("no arguments") << QStringList() << 1 << QStringList(QStringLiteral("Invalid argument count!")) + gUsage;
+    QTest::newRow("--h") << QStringList{"--h"} << 0 << gUsage;
+    QTest::newRow("--h with extras") << QStringList{"--h", "COM1", "x"} << 0 << gUsage;
+    for (const char* pWord : {"--H", "-h", "h", "", "--help", "--i "}) {
+        QTest::newRow(qPrintable(QStringLiteral("unsupported '%1'").arg(QLatin1String(pWord))))
+            << QStringList{QLatin1String(pWord)} << 1
+            << QStringList(QStringLiteral("Unsupported operation \"%1\"").arg(QLatin1String(pWord))) + gUsage;
+    }
+}
+
+void tst_Dispatch::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, errLines);
+    const kmztest::RunResult result = runKmzflash(arguments);
+    QVERIFY(result.finished);
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY(result.out.isEmpty());
+}
+
+void tst_Dispatch::argumentAtBounds_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("isNull");
+    QTest::newRow("-1") << -1 << QString() << true;
+    QTest::newRow("0") << 0 << QStringLiteral("prog") << false;
+    QTest::newRow("last") << 2 << QStringLiteral("COM1") << false;
+    QTest::newRow("size") << 3 << QString() << true;
+    QTest::newRow("INT_MAX") << INT_MAX << QString() << true;
+    QTest::newRow("INT_MIN") << INT_MIN << QString() << true;
+}
+
+void tst_Dispatch::argumentAtBounds()
+{
+    QFETCH(int, index);
+    QFETCH(QString, expected);
+    QFETCH(bool, isNull);
+    const QStringList arguments = {"prog", "--i", "COM1"};
+    const QString value = ZRN::argumentAt(arguments, index);
+    QCOMPARE(value, expected);
+    QCOMPARE(value.isNull(), isNull);
+}
+
+void tst_Dispatch::connectFailure_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("errLines");
+    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"}
+                                  << QStringList{"Unable to connect to \"/dev/kmz-none\""};
+    QTest::newRow("--i no port") << QStringList{"--i"} << QStringList{"Unable to connect to \"\""};
+    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"}
+                                  << QStringList{"Unable to connect to \"/dev/kmz-none\""};
+    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"}
+                                   << QStringList{"Unable to connect to \"/dev/kmz-none\""};
+}
+
+void tst_Dispatch::connectFailure()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, errLines);
+    const kmztest::RunResult result = runKmzflash(arguments);
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(result.exitCode, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Dispatch)
+#include "tst_dispatch.moc"

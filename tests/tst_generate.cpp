@@ -1,0 +1,216 @@
+#include "crc16.h"
+#include "testsupport.h"
+#include "tkmzManagerOperation.h"
+
+#include <QDir>
+#include <QtTest>
+
+using kmztest::firmwareImage;
+using kmztest::readFile;
+using kmztest::runKmzflash;
+using kmztest::writeFile;
+
+class tst_Generate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void workedExample();
+    void layout_data();
+    void layout();
+    void versionBytes_data();
+    void versionBytes();
+    void failures_data();
+    void failures();
+    void failedWriteKeepsOldFile();
+    void updatePathMayBeFirmwarePath();
+    void readFileByte_data();
+    void readFileByte();
+
+private:
+    QScopedPointer<QTemporaryDir> mpDir;
+    QString path(const QString& rName) const { return mpDir->filePath(rName); }
+};
+
+void tst_Generate::init()
+{
+    mpDir.reset(new QTemporaryDir);
+    QVERIFY(mpDir->isValid());
+}
+
+void tst_Generate::workedExample()
+{
+    QVERIFY(writeFile(path("fw.bin"), "Quorvane_KMZ4100_Firmware"));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("out.upd"), "1", "2"});
+    QCOMPARE(result.errLines, QStringList{"Update generated successfully!"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(path("out.upd")).toHex(' '),
+             (kmztest::fromHex("AA 55 01 02") + "Quorvane_KMZ4100_Firmware" + kmztest::fromHex("F8 AE AA 55")).toHex(' '));
+}
+
+void tst_Generate::layout_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("crc");
+    QTest::newRow("1000") << 1000 << -1;
+    QTest::newRow("65536 covers nothing") << 65536 << 0;
+    QTest::newRow("65537 covers one byte") << 65537 << -2;
+}
+
+void tst_Generate::layout()
+{
+    QFETCH(int, size);
+    QFETCH(int, crc);
+    const QByteArray image = firmwareImage(size, quint32(size));
+    if (crc == -1)
+        crc = ZRN::crc16(image.constData(), image.size());
+    else if (crc == -2)
+        crc = ZRN::crc16(image.constData(), 1);
+    QVERIFY(writeFile(path("fw.bin"), image));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("out.upd"), "3", "7"});
+    QCOMPARE(result.exitCode, 0);
+    const QByteArray update = readFile(path("out.upd"));
+    QCOMPARE(update.size(), size + 8);
+    QCOMPARE(update.left(4), kmztest::fromHex("AA 55 03 07"));
+    QVERIFY(update.mid(4, size) == image);
+    QCOMPARE(quint8(update[size + 4]) << 8 | quint8(update[size + 5]), crc);
+    QCOMPARE(update.right(2), kmztest::fromHex("AA 55"));
+}
+
+void tst_Generate::versionBytes_data()
+{
+    QTest::addColumn<QString>("major");
+    QTest::addColumn<QString>("minor");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::newRow("256 wraps") << "256" << "0" << kmztest::fromHex("00 00");
+    QTest::newRow("-1 wraps") << "-1" << "300" << kmztest::fromHex("FF 2C");
+    QTest::newRow("plus sign") << "+2" << "05" << kmztest::fromHex("02 05");
+}
+
+void tst_Generate::versionBytes()
+{
+    QFETCH(QString, major);
+    QFETCH(QString, minor);
+    QFETCH(QByteArray, stored);
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(100)));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("out.upd"), major, minor});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(path("out.upd")).mid(2, 2).toHex(), stored.toHex());
+}
+
+void tst_Generate::failures_data()
+{
+    QTest::addColumn<QByteArray>("firmware"); // "-" for no firmware file at all
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray good = firmwareImage(200);
+    QTest::newRow("no arguments") << QByteArray("-") << QStringList() << "File \"\" does not exist";
+    QTest::newRow("missing firmware") << QByteArray("-") << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+                                      << "File \"@fw.bin\" does not exist";
+    QTest::newRow("empty firmware") << QByteArray() << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+                                    << "File \"@fw.bin\" is empty";
+    QTest::newRow("no marker") << QByteArray(500, 'x') << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+                               << "Invalid firmware type!";
+    QTest::newRow("cut marker") << QByteArray("Quorvane_KMZ4100_Firmwar") << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+                                << "Invalid firmware type!";
+    QTest::newRow("major 1.5") << good << QStringList{"@fw.bin", "@out.upd", "1.5", "0"}
+                               << "Unable convert major version \"1.5\" to dec!";
+    QTest::newRow("empty major") << good << QStringList{"@fw.bin", "@out.upd", "", "0"}
+                                 << "Unable convert major version \"\" to dec!";
+    QTest::newRow("major too large") << good << QStringList{"@fw.bin", "@out.upd", "4294967296", "0"}
+                                     << "Unable convert major version \"4294967296\" to dec!";
+    QTest::newRow("missing minor") << good << QStringList{"@fw.bin", "@out.upd", "1"}
+                                   << "Unable convert minor version \"\" to dec!";
+    QTest::newRow("hex minor") << good << QStringList{"@fw.bin", "@out.upd", "1", "0x10"}
+                               << "Unable convert minor version \"0x10\" to dec!";
+    QTest::newRow("update path a directory") << good << QStringList{"@fw.bin", "@dir", "1", "0"}
+                                             << "Unable to open file \"@dir\"";
+    QTest::newRow("update dir missing") << good << QStringList{"@fw.bin", "@none/out.upd", "1", "0"}
+                                        << "Unable to open file \"@none/out.upd\"";
+}
+
+void tst_Generate::failures()
+{
+    QFETCH(QByteArray, firmware);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+
+    QVERIFY(QDir(mpDir->path()).mkdir("dir"));
+    if (firmware != "-")
+        QVERIFY(writeFile(path("fw.bin"), firmware));
+    // An earlier update file of the same name must survive every failure.
+    const QByteArray previous("previous update file");
+    QVERIFY(writeFile(path("out.upd"), previous));
+
+    for (QString& argument : arguments)
+        argument.replace(QLatin1Char('@'), mpDir->path() + QLatin1Char('/'));
+    message.replace(QLatin1Char('@'), mpDir->path() + QLatin1Char('/'));
+
+    const auto result = runKmzflash(QStringList{"--g"} + arguments);
+    QCOMPARE(result.errLines, QStringList{message});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(readFile(path("out.upd")), previous);
+    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden).size(), firmware == "-" ? 1 : 2);
+}
+
+void tst_Generate::failedWriteKeepsOldFile()
+{
+    // A file-size limit makes the write fail part-way (SIGXFSZ ignored, so the
+    // write returns an error instead of killing the process).
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(200000)));
+    const QByteArray previous("previous update file");
+    QVERIFY(writeFile(path("out.upd"), previous));
+    const auto result = kmztest::run(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" --g \"$1\" \"$2\" 1 0", KMZFLASH_PATH,
+                    path("fw.bin"), path("out.upd")});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.errLines, QStringList());
+    QCOMPARE(readFile(path("out.upd")), previous);
+    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"fw.bin", "out.upd"}));
+}
+
+void tst_Generate::updatePathMayBeFirmwarePath()
+{
+    const QByteArray image = firmwareImage(300);
+    QVERIFY(writeFile(path("fw.bin"), image));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("fw.bin"), "1", "0"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(path("fw.bin")).mid(4, image.size()), image);
+    QCOMPARE(readFile(path("fw.bin")).size(), image.size() + 8);
+}
+
+void tst_Generate::readFileByte_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "-" for a missing file
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("first byte") << QByteArray("\xAA\x55", 2) << 0 << 0xAA << QString();
+    QTest::newRow("zero byte") << QByteArray("\x01\x00\x02", 3) << 1 << 0 << QString();
+    QTest::newRow("at end") << QByteArray("ab") << 2 << 0 << "Invalid read size!";
+    QTest::newRow("far past end") << QByteArray("ab") << int(0xFFFFFFFFu) << 0 << "Invalid read size!";
+    QTest::newRow("empty") << QByteArray() << 0 << 0 << "File \"@f\" is empty!";
+    QTest::newRow("missing") << QByteArray("-") << 0 << 0 << "Unable to open file \"@f\" !";
+}
+
+void tst_Generate::readFileByte()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, offset);
+    QFETCH(int, value);
+    QFETCH(QString, warning);
+    if (content != "-")
+        QVERIFY(writeFile(path("f"), content));
+    warning.replace(QLatin1Char('@'), mpDir->path() + QLatin1Char('/'));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    ZRN::tkmzManagerOperation operation;
+    QCOMPARE(int(operation.readFileByte(path("f"), quint32(offset))), value);
+}
+
+QTEST_GUILESS_MAIN(tst_Generate)
+#include "tst_generate.moc"

@@ -1,0 +1,184 @@
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QtTest>
+
+using kmztest::fromHex;
+using kmztest::Pty;
+
+namespace {
+
+// kbdprobe on the slave end of a pty that the test drives as the keyboard.
+class Probe
+{
+public:
+    explicit Probe(const QString& rPort)
+    {
+        mProcess.setProcessEnvironment([] {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove("QT_MESSAGE_PATTERN");
+            env.remove("QT_LOGGING_RULES");
+            return env;
+        }());
+        mProcess.start(KBDPROBE_PATH, rPort.isNull() ? QStringList() : QStringList{rPort});
+        mProcess.waitForStarted(5000);
+        // Give it time to open the port; its presence timer runs 2000 ms.
+        QThread::msleep(400);
+    }
+    ~Probe()
+    {
+        mProcess.kill();
+        mProcess.waitForFinished(5000);
+    }
+    int finish(QStringList* pErrLines, int timeoutMs = 5000)
+    {
+        if (!mProcess.waitForFinished(timeoutMs))
+            return -2;
+        *pErrLines = QString::fromUtf8(mProcess.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        return mProcess.exitStatus() == QProcess::NormalExit ? mProcess.exitCode() : -1;
+    }
+    QProcess mProcess;
+};
+
+const QByteArray gStatus = fromHex("AA 02 40 40");
+const QByteArray gVersion = fromHex("AA 02 42 42");
+const QByteArray gFallback = fromHex("AA 02 80 80");
+
+} // namespace
+
+class tst_Probe : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void silence_data();
+    void silence();
+    void statusAnswers();
+    void versionRequest();
+    void oneAnswerPerBurst_data();
+    void oneAnswerPerBurst();
+    void splitRequest();
+    void kbdsimPlaysTheKeyboard();
+};
+
+void tst_Probe::silence_data()
+{
+    QTest::addColumn<bool>("realPort");
+    QTest::newRow("silent keyboard") << true;
+    QTest::newRow("no such port") << false;
+}
+
+void tst_Probe::silence()
+{
+    QFETCH(bool, realPort);
+    Pty pty;
+    Probe probe(realPort ? pty.slavePath() : QStringLiteral("/dev/kmz-no-such-port"));
+    QElapsedTimer timer;
+    timer.start();
+    QStringList errLines;
+    QCOMPARE(probe.finish(&errLines), 1);
+    QCOMPARE(errLines, QStringList{"no keyboard"});
+    QVERIFY(timer.elapsed() >= 1000); // 2000 ms from its start, 400 of which were spent above
+    QCOMPARE(pty.readAnswer(10, 50), QByteArray());
+}
+
+void tst_Probe::statusAnswers()
+{
+    Pty pty;
+    Probe probe(pty.slavePath());
+    QList<QByteArray> answers;
+    QElapsedTimer sinceFirst;
+    for (int i = 0; i < 20; ++i) {
+        QVERIFY(pty.write(gStatus));
+        answers << pty.readAnswer(3, 500);
+        if (i == 0)
+            sinceFirst.start();
+    }
+    QStringList errLines;
+    QCOMPARE(probe.finish(&errLines), 0);
+    const qint64 exitAfter = sinceFirst.elapsed();
+    QVERIFY2(exitAfter >= 900 && exitAfter < 3000, qPrintable(QString::number(exitAfter)));
+    QCOMPARE(errLines, QStringList());
+    QCOMPARE(answers.size(), 20);
+    QCOMPARE(answers[0].toHex(' '), fromHex("AA 0C 02 FF 41 FF 01 01 01 01 00 00 00 45").toHex(' '));
+    QCOMPARE(answers[1].toHex(' '), fromHex("AA 0C 03 FF 32 FF 02 02 02 02 00 00 00 3B").toHex(' '));
+    QCOMPARE(answers[15].toHex(' '), fromHex("AA 0C 12 FF 14 FF 00 00 00 10 00 00 00 34").toHex(' '));
+    QCOMPARE(answers[19].toHex(' '), fromHex("AA 0C 01 FF 42 FF 04 00 04 14 00 00 00 5D").toHex(' '));
+}
+
+void tst_Probe::versionRequest()
+{
+    Pty pty;
+    Probe probe(pty.slavePath());
+    const QByteArray burst = fromHex("01") + gVersion + fromHex("FE");
+    QVERIFY(pty.write(burst));
+    QCOMPARE(pty.readAnswer(3, 500).toHex(' '), fromHex("AA 05 00 02 08 00 0A").toHex(' '));
+    QStringList errLines;
+    QCOMPARE(probe.finish(&errLines), 1);
+    QCOMPARE(errLines, QStringList({"VERSION: \"01aa024242fe\"", "no keyboard"}));
+}
+
+void tst_Probe::oneAnswerPerBurst_data()
+{
+    QTest::addColumn<QByteArray>("burst");
+    QTest::addColumn<QByteArray>("answer");
+    const QByteArray inq0606Ch1 = fromHex("AA 08 41 01 81 09 06 06 FF D7");
+    const QByteArray inq0448Ch1 = fromHex("AA 08 41 01 81 09 04 48 FF 17");
+    QTest::newRow("version and status") << gVersion + gStatus << fromHex("AA 0C 02 FF 41 FF 01 01 01 01 00 00 00 45");
+    QTest::newRow("06 06 and 04 48, ch 1") << inq0606Ch1 + inq0448Ch1 << fromHex("AA 08 90 50 02 00 00 00 FF E1");
+    QTest::newRow("04 48 ch 1") << inq0448Ch1 << fromHex("AA 08 90 50 02 00 00 00 FF E1");
+    QTest::newRow("04 48 ch 2") << fromHex("AA 08 41 02 81 09 04 48 FF 18") << fromHex("AA 08 90 50 01 02 03 04 FF E9");
+    QTest::newRow("06 06 ch 1") << inq0606Ch1 << fromHex("AA 05 90 50 02 FF E1");
+    QTest::newRow("06 06 ch 2") << fromHex("AA 08 41 02 81 09 06 06 FF D8") << fromHex("AA 05 90 50 03 FF E2");
+    QTest::newRow("noise") << fromHex("13 37 AA 02 40 41") << gFallback;
+}
+
+void tst_Probe::oneAnswerPerBurst()
+{
+    QFETCH(QByteArray, burst);
+    QFETCH(QByteArray, answer);
+    Pty pty;
+    Probe probe(pty.slavePath());
+    QVERIFY(pty.write(burst));
+    QCOMPARE(pty.readAnswer(20, 500).toHex(' '), answer.toHex(' '));
+    QStringList errLines;
+    probe.finish(&errLines);
+    QVERIFY(!errLines.contains(QStringLiteral("VERSION: \"%1\"").arg(QString::fromLatin1(burst.toHex()))));
+}
+
+void tst_Probe::splitRequest()
+{
+    Pty pty;
+    Probe probe(pty.slavePath());
+    QVERIFY(pty.write(gStatus.left(2)));
+    QThread::msleep(30);
+    QVERIFY(pty.write(gStatus.mid(2)));
+    QCOMPARE(pty.readAnswer(30, 500).toHex(' '), (gFallback + gFallback).toHex(' '));
+    QStringList errLines;
+    QCOMPARE(probe.finish(&errLines), 1);
+    QCOMPARE(errLines, QStringList{"no keyboard"});
+}
+
+void tst_Probe::kbdsimPlaysTheKeyboard()
+{
+    QProcess sim;
+    sim.start(KBDSIM_PATH, {"--probe", "--probe-check", "--probe-delay", "600"});
+    QVERIFY(sim.waitForStarted(5000));
+    QVERIFY(sim.waitForReadyRead(5000));
+    const QString port = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    QProcess probe;
+    probe.start(KBDPROBE_PATH, {port});
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.exitCode(), 0);
+    QVERIFY(sim.waitForFinished(10000));
+    const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(lines.size(), 9);
+    for (const QString& line : lines)
+        QVERIFY2(line.endsWith(" ok"), qPrintable(line));
+    QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardError()), QStringLiteral("VERSION: \"aa024242\"\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_Probe)
+#include "tst_probe.moc"

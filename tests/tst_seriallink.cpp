@@ -1,0 +1,93 @@
+#include "testsupport.h"
+#include "tkmzManagerCommunication.h"
+
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace ZRN;
+
+class tst_SerialLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openTwiceKeepsOldName();
+    void badNameThenGoodName();
+    void lineSettings();
+    void sendOnClosedPort();
+    void sendWholeWriteFrame();
+    void threeArrivalsThreeSignals();
+};
+
+void tst_SerialLink::openTwiceKeepsOldName()
+{
+    kmztest::Pty first;
+    kmztest::Pty second;
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(first.slavePath()));
+    QVERIFY(!link.openPort(second.slavePath()));
+    auto* pPort = link.findChild<QSerialPort*>();
+    QVERIFY(pPort != nullptr);
+    QVERIFY(pPort->isOpen());
+    QCOMPARE(pPort->portName(), first.slavePath().mid(QStringLiteral("/dev/").size()));
+}
+
+void tst_SerialLink::badNameThenGoodName()
+{
+    kmztest::Pty pty;
+    tkmzManagerCommunication link;
+    QVERIFY(!link.openPort(QStringLiteral("/dev/kmz-no-such-port")));
+    QVERIFY(!link.openPort(QString()));
+    QVERIFY(link.openPort(pty.slavePath()));
+}
+
+void tst_SerialLink::lineSettings()
+{
+    // A pseudo-terminal refuses parity, so only the settings it keeps are checked.
+    kmztest::Pty pty;
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(pty.slavePath()));
+    auto* pPort = link.findChild<QSerialPort*>();
+    QCOMPARE(pPort->baudRate(), 38400);
+    QCOMPARE(pPort->dataBits(), QSerialPort::Data8);
+    QCOMPARE(pPort->stopBits(), QSerialPort::OneStop);
+    QCOMPARE(pPort->openMode(), QIODevice::ReadWrite);
+}
+
+void tst_SerialLink::sendOnClosedPort()
+{
+    tkmzManagerCommunication link;
+    QVERIFY(!link.sendData(QByteArray("@\x01")));
+    kmztest::Pty pty;
+    QVERIFY(link.openPort(pty.slavePath()));
+    link.closePort();
+    QVERIFY(!link.sendData(QByteArray("@\x01")));
+}
+
+void tst_SerialLink::sendWholeWriteFrame()
+{
+    kmztest::Pty pty;
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(pty.slavePath()));
+    const QByteArray frame = kmztest::firmwareImage(1036);
+    QVERIFY(link.sendData(frame));
+    QCOMPARE(pty.readAnswer(50, 2000), frame);
+}
+
+void tst_SerialLink::threeArrivalsThreeSignals()
+{
+    kmztest::Pty pty;
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(pty.slavePath()));
+    QSignalSpy spy(&link, SIGNAL(signalDataRecieved(QByteArray)));
+    const QList<QByteArray> pieces = {QByteArray("@\x7f"), QByteArray("\x00\x00", 2), QByteArray("\xa5\x9a")};
+    for (int i = 0; i < pieces.size(); ++i) {
+        QVERIFY(pty.write(pieces[i]));
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), i + 1, 2000);
+        QCOMPARE(spy.at(i).at(0).toByteArray(), pieces[i]);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_SerialLink)
+#include "tst_seriallink.moc"

@@ -1,0 +1,135 @@
+#include "crc16.h"
+#include "simkeyboard.h"
+#include "simprobe.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+using namespace ZRN::sim;
+using kmztest::fromHex;
+
+class tst_Simulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parser_data();
+    void parser();
+    void faultRules_data();
+    void faultRules();
+    void writeOutOfRangeIsRefused();
+    void crcUsesSixteenBitCount();
+    void statusAnswers_data();
+    void statusAnswers();
+};
+
+void tst_Simulator::parser_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("frames"); // "type:crcOk" per frame
+
+    const QByteArray getInfo = fromHex("40 01 00 00 AC 59");
+    const QByteArray erase = fromHex("40 02 00 00 FC 00");
+    QTest::newRow("one") << getInfo << QStringList{"1:1"};
+    QTest::newRow("two in one read") << getInfo + erase << QStringList{"1:1", "2:1"};
+    QTest::newRow("noise first") << fromHex("00 13 FF") + erase << QStringList{"2:1"};
+    QTest::newRow("incomplete") << getInfo.left(5) << QStringList();
+    QTest::newRow("swapped CRC is bad in a request") << fromHex("40 01 00 00 59 AC") << QStringList{"1:0"};
+    QTest::newRow("impossible length resyncs") << fromHex("40 FF FF FF") + getInfo << QStringList{"1:1"};
+}
+
+void tst_Simulator::parser()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, frames);
+    SimRequestParser parser;
+    // Byte by byte and all at once must agree.
+    for (int chunk : {1, int(bytes.size())}) {
+        parser.clear();
+        QStringList seen;
+        for (int i = 0; i < bytes.size(); i += qMax(1, chunk)) {
+            parser.feed(bytes.mid(i, qMax(1, chunk)));
+            SimRequest request;
+            while (parser.next(&request))
+                seen << QStringLiteral("%1:%2").arg(request.type).arg(int(request.crcOk));
+        }
+        QCOMPARE(seen, frames);
+    }
+}
+
+void tst_Simulator::faultRules_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("occurrence");
+    QTest::newRow("every") << "write:nack" << true << 0;
+    QTest::newRow("k-th") << "crc:corrupt:3" << true << 3;
+    QTest::newRow("unknown type") << "flash:nack" << false << 0;
+    QTest::newRow("unknown kind") << "run:explode" << false << 0;
+    QTest::newRow("zero occurrence") << "run:nack:0" << false << 0;
+    QTest::newRow("too many parts") << "run:nack:1:2" << false << 0;
+}
+
+void tst_Simulator::faultRules()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(int, occurrence);
+    FaultRule rule;
+    QString error;
+    QCOMPARE(parseFaultRule(text, &rule, &error), valid);
+    QCOMPARE(error.isEmpty(), valid);
+    if (valid)
+        QCOMPARE(rule.occurrence, occurrence);
+}
+
+void tst_Simulator::writeOutOfRangeIsRefused()
+{
+    SimConfig config;
+    config.flashSize = 0x10;
+    SimKeyboard keyboard(config);
+    SimRequest request;
+    request.type = WireWrite;
+    request.crcOk = true;
+    request.payload = fromHex("0C 00 00 00 04 00 01 02 03 04");
+    QCOMPARE(keyboard.handle(request).pieces.value(0), SimKeyboard::frame(WireAck, QByteArray()));
+    QCOMPARE(keyboard.flash().mid(12), fromHex("01 02 03 04"));
+    request.payload = fromHex("0D 00 00 00 04 00 01 02 03 04");
+    QCOMPARE(keyboard.handle(request).pieces.value(0), SimKeyboard::frame(WireNack, QByteArray()));
+    request.payload = fromHex("00 00 00 00 05 00 01 02 03 04"); // count disagrees with the payload
+    QCOMPARE(keyboard.handle(request).pieces.value(0), SimKeyboard::frame(WireNack, QByteArray()));
+}
+
+void tst_Simulator::crcUsesSixteenBitCount()
+{
+    SimConfig config;
+    config.flashSize = 70000;
+    SimKeyboard keyboard(config);
+    SimRequest request;
+    request.type = WireCrc;
+    request.crcOk = true;
+    request.payload = fromHex("00 00 00 00 70 11 01 00"); // 70000 bytes from 0
+    const QByteArray reply = keyboard.handle(request).pieces.value(0);
+    const quint16 expected = ZRN::crc16(keyboard.flash().constData(), 70000 - 65536);
+    QCOMPARE(reply.mid(4, 2), QByteArray().append(char(expected & 0xFF)).append(char(expected >> 8)));
+}
+
+void tst_Simulator::statusAnswers_data()
+{
+    QTest::addColumn<int>("n");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("1st") << 1 << fromHex("AA 0C 02 FF 41 FF 01 01 01 01 00 00 00 45");
+    QTest::newRow("2nd") << 2 << fromHex("AA 0C 03 FF 32 FF 02 02 02 02 00 00 00 3B");
+    QTest::newRow("16th") << 16 << fromHex("AA 0C 12 FF 14 FF 00 00 00 10 00 00 00 34");
+    QTest::newRow("20th") << 20 << fromHex("AA 0C 01 FF 42 FF 04 00 04 14 00 00 00 5D");
+}
+
+void tst_Simulator::statusAnswers()
+{
+    QFETCH(int, n);
+    QFETCH(QByteArray, answer);
+    QCOMPARE(expectedStatusAnswer(n).toHex(' '), answer.toHex(' '));
+}
+
+QTEST_APPLESS_MAIN(tst_Simulator)
+#include "tst_simulator.moc"

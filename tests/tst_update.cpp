@@ -1,0 +1,317 @@
+#include "crc16.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QtTest>
+
+using kmztest::firmwareImage;
+using kmztest::readFile;
+using kmztest::runKmzflash;
+using kmztest::Sim;
+using kmztest::writeFile;
+
+namespace {
+
+// The lines of a run without its progress lines.
+QStringList withoutProgress(const QStringList& rLines)
+{
+    QStringList result;
+    for (const QString& line : rLines) {
+        if (!line.startsWith(QLatin1String("Write \"")))
+            result << line;
+    }
+    return result;
+}
+
+const QStringList gFullRequests = {
+    "GetInfo", "Erase",
+    "Write address=0x4000 count=1024", "Write address=0x4400 count=1024", "Write address=0x4800 count=952",
+    "Crc address=0x4000 length=3000",
+    "Write address=0x0 count=1024", "Write address=0x400 count=1024", "Write address=0x800 count=1024",
+    "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
+    "Crc address=0x0 length=5000",
+    "Run argument=0"};
+
+} // namespace
+
+class tst_Update : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void fullSuccess();
+    void versionGate_data();
+    void versionGate();
+    void faultAtEachStep_data();
+    void faultAtEachStep();
+    void badUpdateFiles_data();
+    void badUpdateFiles();
+    void badUpdaterFiles_data();
+    void badUpdaterFiles();
+    void writeTimeout();
+
+private:
+    // An update file of 3000 bytes with the given version, and a 5000-byte updater.
+    void makeFiles(int major = 2, int minor = 0);
+    QString path(const QString& rName) const { return mpDir->filePath(rName); }
+    QScopedPointer<QTemporaryDir> mpDir;
+};
+
+void tst_Update::init()
+{
+    mpDir.reset(new QTemporaryDir);
+    QVERIFY(mpDir->isValid());
+}
+
+void tst_Update::makeFiles(int major, int minor)
+{
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(2992)));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("new.upd"), QString::number(major),
+                                     QString::number(minor)});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(path("new.upd")).size(), 3000);
+    QVERIFY(writeFile(path("updater.bin"), firmwareImage(5000, 99)));
+}
+
+void tst_Update::fullSuccess()
+{
+    makeFiles();
+    Sim sim({"--major", "1", "--minor", "9"});
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    const QString update = QStringLiteral("Write \"%1\"").arg(path("new.upd"));
+    const QString updater = QStringLiteral("Write \"%1\"").arg(path("updater.bin"));
+    QCOMPARE(result.errLines, QStringList({update + " 34 %", update + " 68 %", update + " 100 %",
+                                           updater + " 20 %", updater + " 40 %", updater + " 61 %",
+                                           updater + " 81 %", updater + " 100 %"}));
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requests(), gFullRequests);
+    const QByteArray flash = sim.flash();
+    QCOMPARE(flash.mid(0x4000, 3000), readFile(path("new.upd")));
+    QCOMPARE(flash.left(5000), readFile(path("updater.bin")));
+    QCOMPARE(flash.mid(5000, 0x4000 - 5000), QByteArray(0x4000 - 5000, char(0xFF)));
+}
+
+void tst_Update::versionGate_data()
+{
+    QTest::addColumn<QString>("keyboard"); // major.minor
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<bool>("written");
+
+    QTest::newRow("equal") << "2.0" << 2 << 0 << "" << false;
+    QTest::newRow("older") << "2.1" << 2 << 0 << "" << false;
+    QTest::newRow("older, force") << "2.1" << 2 << 0 << "force" << true;
+    QTest::newRow("older, Force") << "2.1" << 2 << 0 << "Force" << false;
+    QTest::newRow("older, FORCE") << "2.1" << 2 << 0 << "FORCE" << false;
+    QTest::newRow("2.0 beats 1.9") << "1.9" << 2 << 0 << "" << true;
+    QTest::newRow("1.10 beats 1.9") << "1.9" << 1 << 10 << "" << true;
+    QTest::newRow("0.255 below 1.0") << "1.0" << 0 << 255 << "" << false;
+    QTest::newRow("255.255 over 255.254") << "255.254" << 255 << 255 << "" << true;
+}
+
+void tst_Update::versionGate()
+{
+    QFETCH(QString, keyboard);
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(QString, option);
+    QFETCH(bool, written);
+    makeFiles(major, minor);
+    const QStringList kbd = keyboard.split('.');
+    Sim sim({"--major", kbd[0], "--minor", kbd[1]});
+    QVERIFY(sim.started());
+    QStringList arguments = {"--u", sim.port(), path("new.upd"), path("updater.bin")};
+    if (!option.isEmpty())
+        arguments << option;
+    const auto result = runKmzflash(arguments);
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    if (written) {
+        QCOMPARE(sim.requests(), gFullRequests);
+        QCOMPARE(withoutProgress(result.errLines), QStringList());
+    } else {
+        const QString version = QStringLiteral("%1.%2").arg(major).arg(minor, 2, 10, QLatin1Char('0'));
+        const QString firmware = QStringLiteral("%1.%2").arg(kbd[0]).arg(kbd[1].toInt(), 2, 10, QLatin1Char('0'));
+        QCOMPARE(result.errLines,
+                 QStringList({"Update version is the same or older than current firmware version!",
+                              QStringLiteral("Update:   \"%1\"").arg(version),
+                              QStringLiteral("Firmware: \"%1\"").arg(firmware)}));
+        QCOMPARE(sim.requests(), QStringList{"GetInfo"});
+        QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
+    }
+}
+
+void tst_Update::faultAtEachStep_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("errLines"); // without progress lines
+    QTest::addColumn<int>("requests");         // how many of the full sequence were sent
+
+    QTest::newRow("GetInfo nack") << "getinfo:nack" << QStringList{"Get firmware info failed!"} << 1;
+    QTest::newRow("GetInfo silence") << "getinfo:silence" << QStringList{"Timeout!", "Get firmware info failed!"} << 1;
+    QTest::newRow("GetInfo corrupt") << "getinfo:corrupt" << QStringList{"Timeout!", "Get firmware info failed!"} << 1;
+    QTest::newRow("GetInfo short") << "getinfo:short" << QStringList{"Get firmware info failed!"} << 1;
+    QTest::newRow("Erase nack") << "erase:nack" << QStringList{"Flash erase failed!"} << 2;
+    QTest::newRow("Erase silence") << "erase:silence" << QStringList{"Timeout!", "Flash erase failed!"} << 2;
+    QTest::newRow("2nd Write nack") << "write:nack:2" << QStringList{"Update write failed!"} << 4;
+    QTest::newRow("line lost after 2 Writes") << "write:close:2" << QStringList{"Update write failed!"} << 4;
+    QTest::newRow("update Crc nack") << "crc:nack:1" << QStringList{"Update verification failed!"} << 6;
+    QTest::newRow("update Crc silence") << "crc:silence:1" << QStringList{"Timeout!", "Update verification failed!"} << 6;
+    QTest::newRow("update Crc corrupt") << "crc:corrupt:1"
+                                        << QStringList{"Data verification negative!", "CRC File/Flash @",
+                                                       "Update verification failed!"}
+                                        << 6;
+    QTest::newRow("1st updater Write nack") << "write:nack:4" << QStringList{"Updater write failed!"} << 7;
+    QTest::newRow("updater Crc nack") << "crc:nack:2" << QStringList{"Updater verification failed!"} << 12;
+    QTest::newRow("Run nack") << "run:nack" << QStringList{"Updater run failed!"} << 13;
+    QTest::newRow("Run silence") << "run:silence" << QStringList{"Timeout!", "Updater run failed!"} << 13;
+    QTest::newRow("split replies") << "write:split" << QStringList() << 13;
+    QTest::newRow("swapped CRCs") << "crc:swap" << QStringList() << 13;
+}
+
+void tst_Update::faultAtEachStep()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, errLines);
+    QFETCH(int, requests);
+    makeFiles();
+    Sim sim({"--fault", fault, "--split-pause", "5"});
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    const QByteArray update = readFile(path("new.upd"));
+    const quint16 crc = ZRN::crc16(update.constData(), update.size());
+    for (QString& line : errLines) {
+        line.replace("@", QStringLiteral("%1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16));
+    }
+    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    sim.stop();
+    QStringList seen = sim.requests();
+    for (QString& line : seen)
+        line = line.section(" fault=", 0, 0);
+    QCOMPARE(seen, gFullRequests.mid(0, requests));
+    if (requests < 2)
+        QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
+}
+
+void tst_Update::badUpdateFiles_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "-" for a missing file
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<QStringList>("requests");
+
+    QTest::newRow("missing") << QByteArray("-") << "" << 1
+                             << QStringList{"File \"@\" does not exist!", "Invalid update file!"} << QStringList();
+    QTest::newRow("empty") << QByteArray() << "" << 1
+                           << QStringList{"File \"@\" is empty!", "File \"@\" is empty!", "No magic key at update file begin!",
+                                          "Invalid update file!"}
+                           << QStringList();
+    QTest::newRow("no magic key") << QByteArray("plain text file") << "" << 1
+                                  << QStringList{"No magic key at update file begin!", "Invalid update file!"}
+                                  << QStringList();
+    QTest::newRow("no magic key at end") << QByteArray("\xAA\x55\x09\x09 image \xAA\x54") << "" << 1
+                                         << QStringList{"No magic key at update file end!", "Invalid update file!"}
+                                         << QStringList();
+    QTest::newRow("one byte") << QByteArray("\xAA") << "" << 1
+                              << QStringList{"Invalid read size!", "No magic key at update file begin!",
+                                             "Invalid update file!"}
+                              << QStringList();
+    QTest::newRow("AA 55 alone") << QByteArray("\xAA\x55") << "" << 0
+                                 << QStringList{"Invalid read size!", "Invalid read size!",
+                                                "Update version is the same or older than current firmware version!",
+                                                "Update:   \"0.00\"", "Firmware: \"1.00\""}
+                                 << QStringList{"GetInfo"};
+    QTest::newRow("AA 55 forced") << QByteArray("\xAA\x55") << "force" << 0 << QStringList()
+                                  << QStringList{"GetInfo", "Erase", "Write address=0x4000 count=2",
+                                                 "Crc address=0x4000 length=2", "Write address=0x0 count=1024",
+                                                 "Write address=0x400 count=1024", "Write address=0x800 count=1024",
+                                                 "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
+                                                 "Crc address=0x0 length=5000", "Run argument=0"};
+}
+
+void tst_Update::badUpdateFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, option);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, errLines);
+    QFETCH(QStringList, requests);
+    makeFiles();
+    const QString updatePath = path("bad.upd");
+    if (content != "-")
+        QVERIFY(writeFile(updatePath, content));
+    for (QString& line : errLines)
+        line.replace("@", updatePath);
+    Sim sim;
+    QVERIFY(sim.started());
+    QStringList arguments = {"--u", sim.port(), updatePath, path("updater.bin")};
+    if (!option.isEmpty())
+        arguments << option;
+    const auto result = runKmzflash(arguments);
+    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, exitCode);
+    sim.stop();
+    QCOMPARE(sim.requests(), requests);
+}
+
+void tst_Update::badUpdaterFiles_data()
+{
+    QTest::addColumn<int>("size"); // -1: missing, -2: a directory
+    QTest::addColumn<QStringList>("errLines");
+
+    QTest::newRow("missing") << -1 << QStringList{"File \"@\" does not exist", "Invalid updater file!"};
+    QTest::newRow("directory") << -2 << QStringList{"Unable to open file \"@\"", "Invalid updater file!"};
+    QTest::newRow("empty") << 0 << QStringList{"File \"@\" is empty", "Invalid updater file!"};
+    QTest::newRow("16385 bytes") << 16385
+                                 << QStringList{"File size \"@\" is too high! 16385 / 16384", "Invalid updater file!"};
+    QTest::newRow("16384 bytes") << 16384 << QStringList();
+}
+
+void tst_Update::badUpdaterFiles()
+{
+    QFETCH(int, size);
+    QFETCH(QStringList, errLines);
+    makeFiles();
+    const QString updaterPath = path("updater file ü.bin");
+    if (size >= 0)
+        QVERIFY(writeFile(updaterPath, firmwareImage(size, 7).left(size)));
+    else if (size == -2)
+        QVERIFY(QDir(mpDir->path()).mkdir("updater file ü.bin"));
+    for (QString& line : errLines)
+        line.replace("@", updaterPath);
+    Sim sim;
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), updaterPath});
+    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    sim.stop();
+    if (errLines.isEmpty()) {
+        QCOMPARE(sim.flash().left(size), readFile(updaterPath));
+        QCOMPARE(sim.requests().last(), QStringLiteral("Run argument=0"));
+    } else {
+        // A bad local updater must never cost the keyboard its firmware.
+        QCOMPARE(sim.requests(), QStringList{"GetInfo"});
+        QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
+    }
+}
+
+void tst_Update::writeTimeout()
+{
+    makeFiles();
+    Sim sim({"--fault", "write:silence:2"});
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")}, QString(), 40000);
+    QCOMPARE(withoutProgress(result.errLines), QStringList({"Timeout!", "Update write failed!"}));
+    QCOMPARE(result.errLines.size(), 3); // the first chunk's progress only
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(result.elapsedMs >= 15000);
+}
+
+QTEST_GUILESS_MAIN(tst_Update)
+#include "tst_update.moc"
