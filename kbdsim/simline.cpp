@@ -165,6 +165,8 @@ void SimLine::waitUntilTaken(int limitMs)
     // has arrived there and left it again, the tool has read it. The kernel moves
     // written bytes into that queue a moment later, so first wait for them to show.
     // Spin throughout, so the line goes before the tool can send its next request.
+    // That is a race all the same: a tool that has read the reply before the bytes
+    // were seen here may get its next request out before the line goes.
     const qint64 start = nowNs();
     const qint64 arrivalDeadline = start + 5 * 1000000LL;
     const qint64 deadline = start + qint64(limitMs) * 1000000;

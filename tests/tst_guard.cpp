@@ -3,8 +3,7 @@
 
 #include <QtTest>
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include <cstring>
 
 using namespace ZRN;
 
@@ -49,40 +48,23 @@ void tst_Guard::nullMemberEndsProcess_data()
                               << QByteArray("\"No memory for allocation resources.\\nApplication will be closed.\"\n");
 }
 
-// The guard ends the process, so each case runs in a child whose stderr is captured.
+// The guard ends the process, so each case runs in a child: this binary again.
 void tst_Guard::nullMemberEndsProcess()
 {
     QFETCH(bool, withOwner);
     QFETCH(QByteArray, expected);
 
-    int pipeFds[2];
-    QVERIFY(::pipe(pipeFds) == 0);
-    const pid_t child = ::fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        ::dup2(pipeFds[1], STDERR_FILENO);
-        ::close(pipeFds[0]);
-        qunsetenv("QT_MESSAGE_PATTERN");
-        qInstallMessageHandler(nullptr);
-        tkmzManagerOperation owner;
-        tcPointerChecker checker(withOwner ? &owner : nullptr);
-        QObject* pMember = nullptr;
-        checker.addPointer(pMember);
-        checker.checkPointers();
-        ::_exit(42); // not reached
-    }
-    ::close(pipeFds[1]);
-    QByteArray output;
-    char buffer[512];
-    ssize_t count;
-    while ((count = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, int(count));
-    ::close(pipeFds[0]);
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status));
-    QCOMPARE(WEXITSTATUS(status), 1);
-    QCOMPARE(output, expected);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_MESSAGE_PATTERN");
+    env.remove("QT_LOGGING_RULES");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--guard-child", withOwner ? "operation" : "none"});
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 1);
+    QCOMPARE(child.readAllStandardError(), expected);
 }
 
 void tst_Guard::addPointerClearsMember()
@@ -95,5 +77,28 @@ void tst_Guard::addPointerClearsMember()
     QVERIFY(pMember == nullptr);
 }
 
-QTEST_GUILESS_MAIN(tst_Guard)
+namespace {
+
+// Runs a constructor's guard with a member left null; never returns.
+int guardChild(int argc, char* argv[], bool withOwner)
+{
+    QCoreApplication application(argc, argv);
+    tkmzManagerOperation owner;
+    tcPointerChecker checker(withOwner ? &owner : nullptr);
+    QObject* pMember = nullptr;
+    checker.addPointer(pMember);
+    checker.checkPointers();
+    return 42;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc == 3 && std::strcmp(argv[1], "--guard-child") == 0)
+        return guardChild(argc, argv, std::strcmp(argv[2], "operation") == 0);
+    QCoreApplication application(argc, argv);
+    tst_Guard test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_guard.moc"

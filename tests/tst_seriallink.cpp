@@ -17,6 +17,7 @@ private slots:
     void lineSettings();
     void sendOnClosedPort();
     void sendWholeWriteFrame();
+    void sendAfterLineLost();
     void threeArrivalsThreeSignals();
 };
 
@@ -73,6 +74,16 @@ void tst_SerialLink::sendWholeWriteFrame()
     const QByteArray frame = kmztest::firmwareImage(1036);
     QVERIFY(link.sendData(frame));
     QCOMPARE(pty.readAnswer(50, 2000), frame);
+}
+
+void tst_SerialLink::sendAfterLineLost()
+{
+    QScopedPointer<kmztest::Pty> pPty(new kmztest::Pty);
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(pPty->slavePath()));
+    QVERIFY(link.sendData(QByteArray(6, 'x')));
+    pPty.reset(); // the other end closes: the device has gone away
+    QVERIFY(!link.sendData(QByteArray(1036, 'x')));
 }
 
 void tst_SerialLink::threeArrivalsThreeSignals()

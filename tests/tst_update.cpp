@@ -187,7 +187,12 @@ void tst_Update::faultAtEachStep()
     for (QString& line : errLines) {
         line.replace("@", QStringLiteral("%1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16));
     }
-    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QStringList lines = withoutProgress(result.errLines);
+    // A line that goes away just after a reply either refuses the next request or
+    // swallows it; the tool reports the failed write either way.
+    if (fault.endsWith(":close:2") && lines.value(0) == QLatin1String("Timeout!"))
+        lines.removeFirst();
+    QCOMPARE(lines, errLines);
     QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
     sim.stop();
     QStringList seen = sim.requests();
