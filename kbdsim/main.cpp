@@ -58,7 +58,7 @@ void serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endN
 
         SimRequest request;
         while (rLine.isOpen() && parser.next(&request)) {
-            const SimAction action = rKeyboard.handle(request);
+            const SimAction action = rKeyboard.handle(request, pLog != nullptr);
             if (pLog) {
                 *pLog << action.logLine << '\n';
                 pLog->flush();

@@ -207,17 +207,19 @@ QByteArray SimKeyboard::reply(const SimRequest& rRequest, bool* pNack)
     return frame(WireNack, QByteArray());
 }
 
-SimAction SimKeyboard::handle(const SimRequest& rRequest)
+SimAction SimKeyboard::handle(const SimRequest& rRequest, bool logged)
 {
     SimAction action;
     const QByteArray& p = rRequest.payload;
-    action.logLine = typeName(rRequest.type);
-    if (rRequest.type == WireWrite && p.size() >= 6)
-        action.logLine += QStringLiteral(" address=0x%1 count=%2").arg(le32(p, 0), 0, 16).arg(le16(p, 4));
-    else if (rRequest.type == WireCrc && p.size() >= 8)
-        action.logLine += QStringLiteral(" address=0x%1 length=%2").arg(le32(p, 0), 0, 16).arg(le32(p, 4));
-    else if (rRequest.type == WireRun && p.size() >= 4)
-        action.logLine += QStringLiteral(" argument=%1").arg(le32(p, 0));
+    if (logged) {
+        action.logLine = typeName(rRequest.type);
+        if (rRequest.type == WireWrite && p.size() >= 6)
+            action.logLine += QStringLiteral(" address=0x%1 count=%2").arg(le32(p, 0), 0, 16).arg(le16(p, 4));
+        else if (rRequest.type == WireCrc && p.size() >= 8)
+            action.logLine += QStringLiteral(" address=0x%1 length=%2").arg(le32(p, 0), 0, 16).arg(le32(p, 4));
+        else if (rRequest.type == WireRun && p.size() >= 4)
+            action.logLine += QStringLiteral(" argument=%1").arg(le32(p, 0));
+    }
 
     if (!rRequest.crcOk) {
         action.logLine += QStringLiteral(" bad-crc");

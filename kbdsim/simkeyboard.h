@@ -91,7 +91,8 @@ class SimKeyboard
 public:
     explicit SimKeyboard(const SimConfig& rConfig);
 
-    SimAction handle(const SimRequest& rRequest);
+    // logged: whether the action's logLine is wanted (formatting it costs time).
+    SimAction handle(const SimRequest& rRequest, bool logged = true);
     const QByteArray& flash() const { return mFlash; }
 
     static QByteArray frame(quint8 type, const QByteArray& rPayload, bool swapCrc = false);

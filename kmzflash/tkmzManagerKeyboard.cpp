@@ -47,8 +47,9 @@ QString versionText(quint8 major, quint8 minor)
 
 bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
 {
-    // Cleared before the write, so a fast reply cannot be lost.
-    mReceiveBuffer.clear();
+    // Emptied before the write, so a fast reply cannot be lost; the allocation is
+    // kept for the next reply.
+    mReceiveBuffer.truncate(0);
     return mpCommunication->sendData(rRequest);
 }
 
