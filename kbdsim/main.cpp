@@ -111,6 +111,9 @@ int main(int argc, char* argv[])
          QStringLiteral("0")},
         {QStringLiteral("flash-size"), QStringLiteral("Size of the simulated flash in bytes."),
          QStringLiteral("bytes"), QStringLiteral("262144")},
+        {QStringLiteral("flash-image"),
+         QStringLiteral("What the flash holds at start, from address 0 (the rest reads erased)."),
+         QStringLiteral("file")},
         {QStringLiteral("fault"), QStringLiteral("Inject a fault (repeatable), see above."),
          QStringLiteral("spec")},
         {QStringLiteral("split-pause"), QStringLiteral("Pause between the pieces of a split reply."),
@@ -151,6 +154,19 @@ int main(int argc, char* argv[])
     if (config.major > 255 || config.minor > 255) {
         std::fprintf(stderr, "kbdsim: --major and --minor must be 0 to 255\n");
         ok = false;
+    }
+    if (parser.isSet(QStringLiteral("flash-image"))) {
+        QFile image(parser.value(QStringLiteral("flash-image")));
+        if (!image.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "kbdsim: cannot read the flash image %s\n", qPrintable(image.fileName()));
+            ok = false;
+        } else {
+            config.initialFlash = image.readAll();
+            if (config.initialFlash.size() > config.flashSize) {
+                std::fprintf(stderr, "kbdsim: the flash image is larger than --flash-size\n");
+                ok = false;
+            }
+        }
     }
     for (const QString& text : parser.values(QStringLiteral("fault"))) {
         FaultRule rule;

@@ -116,6 +116,8 @@ SimKeyboard::SimKeyboard(const SimConfig& rConfig)
     : mConfig(rConfig)
     , mFlash(qMax(0, rConfig.flashSize), char(0xFF))
 {
+    mFlash.replace(0, qMin(mFlash.size(), rConfig.initialFlash.size()), rConfig.initialFlash.constData(),
+                   qMin(mFlash.size(), rConfig.initialFlash.size()));
 }
 
 QString SimKeyboard::typeName(quint8 type)

@@ -72,6 +72,7 @@ struct SimConfig
     int major = 1;
     int minor = 0;
     int flashSize = 0x40000;
+    QByteArray initialFlash; // what the flash holds at start, from address 0; the rest is erased
     QVector<FaultRule> faults;
     int splitPauseMs = 30;
 };

@@ -88,6 +88,32 @@ QByteArray readFile(const QString& rPath)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QStringList withoutProgress(const QStringList& rLines)
+{
+    QStringList result;
+    for (const QString& line : rLines) {
+        if (!line.startsWith(QLatin1String("Write \"")))
+            result << line;
+    }
+    return result;
+}
+
+QStringList updateRequests(int updateSize, int updaterSize)
+{
+    QStringList requests = {"GetInfo", "Erase"};
+    const auto writeAndCheck = [&requests](int base, int size) {
+        for (int offset = 0; offset < size; offset += 1024) {
+            requests << QStringLiteral("Write address=0x%1 count=%2").arg(base + offset, 0, 16)
+                            .arg(qMin(1024, size - offset));
+        }
+        requests << QStringLiteral("Crc address=0x%1 length=%2").arg(base, 0, 16).arg(size);
+    };
+    writeAndCheck(0x4000, updateSize);
+    writeAndCheck(0, updaterSize);
+    requests << "Run argument=0";
+    return requests;
+}
+
 Sim::Sim(const QStringList& rArguments)
 {
     QStringList arguments = rArguments;

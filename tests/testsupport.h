@@ -29,6 +29,12 @@ QByteArray firmwareImage(int size, quint32 seed = 1);
 bool writeFile(const QString& rPath, const QByteArray& rData);
 QByteArray readFile(const QString& rPath);
 
+// A run's stderr without its progress lines ("Write \"file\" N %").
+QStringList withoutProgress(const QStringList& rLines);
+// kbdsim's log of a whole update: GetInfo, Erase, the update's Writes from 0x4000
+// and its Crc, the updater's Writes from 0 and its Crc, Run.
+QStringList updateRequests(int updateSize, int updaterSize);
+
 // A kbdsim process on its own pseudo-terminal, with its request log and flash dump.
 class Sim
 {

@@ -1,4 +1,3 @@
-#include "crc16.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -10,27 +9,12 @@ using kmztest::runKmzflash;
 using kmztest::Sim;
 using kmztest::writeFile;
 
+using kmztest::withoutProgress;
+
 namespace {
 
-// The lines of a run without its progress lines.
-QStringList withoutProgress(const QStringList& rLines)
-{
-    QStringList result;
-    for (const QString& line : rLines) {
-        if (!line.startsWith(QLatin1String("Write \"")))
-            result << line;
-    }
-    return result;
-}
-
-const QStringList gFullRequests = {
-    "GetInfo", "Erase",
-    "Write address=0x4000 count=1024", "Write address=0x4400 count=1024", "Write address=0x4800 count=952",
-    "Crc address=0x4000 length=3000",
-    "Write address=0x0 count=1024", "Write address=0x400 count=1024", "Write address=0x800 count=1024",
-    "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
-    "Crc address=0x0 length=5000",
-    "Run argument=0"};
+// Three update chunks of 1024, 1024 and 952 bytes; five updater chunks.
+const QStringList gFullRequests = kmztest::updateRequests(3000, 5000);
 
 } // namespace
 
@@ -43,13 +27,10 @@ private slots:
     void fullSuccess();
     void versionGate_data();
     void versionGate();
-    void faultAtEachStep_data();
-    void faultAtEachStep();
     void badUpdateFiles_data();
     void badUpdateFiles();
     void badUpdaterFiles_data();
     void badUpdaterFiles();
-    void writeTimeout();
 
 private:
     // An update file of 3000 bytes with the given version, and a 5000-byte updater.
@@ -88,6 +69,8 @@ void tst_Update::fullSuccess()
     QCOMPARE(result.exitCode, 0);
     sim.stop();
     QCOMPARE(sim.requests(), gFullRequests);
+    QCOMPARE(gFullRequests.mid(2, 3), QStringList({"Write address=0x4000 count=1024", "Write address=0x4400 count=1024",
+                                                   "Write address=0x4800 count=952"}));
     const QByteArray flash = sim.flash();
     QCOMPARE(flash.mid(0x4000, 3000), readFile(path("new.upd")));
     QCOMPARE(flash.left(5000), readFile(path("updater.bin")));
@@ -143,64 +126,6 @@ void tst_Update::versionGate()
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
-}
-
-void tst_Update::faultAtEachStep_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QStringList>("errLines"); // without progress lines
-    QTest::addColumn<int>("requests");         // how many of the full sequence were sent
-
-    QTest::newRow("GetInfo nack") << "getinfo:nack" << QStringList{"Get firmware info failed!"} << 1;
-    QTest::newRow("GetInfo silence") << "getinfo:silence" << QStringList{"Timeout!", "Get firmware info failed!"} << 1;
-    QTest::newRow("GetInfo corrupt") << "getinfo:corrupt" << QStringList{"Timeout!", "Get firmware info failed!"} << 1;
-    QTest::newRow("GetInfo short") << "getinfo:short" << QStringList{"Get firmware info failed!"} << 1;
-    QTest::newRow("Erase nack") << "erase:nack" << QStringList{"Flash erase failed!"} << 2;
-    QTest::newRow("Erase silence") << "erase:silence" << QStringList{"Timeout!", "Flash erase failed!"} << 2;
-    QTest::newRow("2nd Write nack") << "write:nack:2" << QStringList{"Update write failed!"} << 4;
-    QTest::newRow("line lost after 2 Writes") << "write:close:2" << QStringList{"Update write failed!"} << 4;
-    QTest::newRow("update Crc nack") << "crc:nack:1" << QStringList{"Update verification failed!"} << 6;
-    QTest::newRow("update Crc silence") << "crc:silence:1" << QStringList{"Timeout!", "Update verification failed!"} << 6;
-    QTest::newRow("update Crc corrupt") << "crc:corrupt:1"
-                                        << QStringList{"Data verification negative!", "CRC File/Flash @",
-                                                       "Update verification failed!"}
-                                        << 6;
-    QTest::newRow("1st updater Write nack") << "write:nack:4" << QStringList{"Updater write failed!"} << 7;
-    QTest::newRow("updater Crc nack") << "crc:nack:2" << QStringList{"Updater verification failed!"} << 12;
-    QTest::newRow("Run nack") << "run:nack" << QStringList{"Updater run failed!"} << 13;
-    QTest::newRow("Run silence") << "run:silence" << QStringList{"Timeout!", "Updater run failed!"} << 13;
-    QTest::newRow("split replies") << "write:split" << QStringList() << 13;
-    QTest::newRow("swapped CRCs") << "crc:swap" << QStringList() << 13;
-}
-
-void tst_Update::faultAtEachStep()
-{
-    QFETCH(QString, fault);
-    QFETCH(QStringList, errLines);
-    QFETCH(int, requests);
-    makeFiles();
-    Sim sim({"--fault", fault, "--split-pause", "5"});
-    QVERIFY(sim.started());
-    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
-    const QByteArray update = readFile(path("new.upd"));
-    const quint16 crc = ZRN::crc16(update.constData(), update.size());
-    for (QString& line : errLines) {
-        line.replace("@", QStringLiteral("%1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16));
-    }
-    QStringList lines = withoutProgress(result.errLines);
-    // A line that goes away just after a reply either refuses the next request or
-    // swallows it; the tool reports the failed write either way.
-    if (fault.endsWith(":close:2") && lines.value(0) == QLatin1String("Timeout!"))
-        lines.removeFirst();
-    QCOMPARE(lines, errLines);
-    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
-    sim.stop();
-    QStringList seen = sim.requests();
-    for (QString& line : seen)
-        line = line.section(" fault=", 0, 0);
-    QCOMPARE(seen, gFullRequests.mid(0, requests));
-    if (requests < 2)
-        QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
 }
 
 void tst_Update::badUpdateFiles_data()
@@ -304,18 +229,6 @@ void tst_Update::badUpdaterFiles()
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
-}
-
-void tst_Update::writeTimeout()
-{
-    makeFiles();
-    Sim sim({"--fault", "write:silence:2"});
-    QVERIFY(sim.started());
-    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")}, QString(), 40000);
-    QCOMPARE(withoutProgress(result.errLines), QStringList({"Timeout!", "Update write failed!"}));
-    QCOMPARE(result.errLines.size(), 3); // the first chunk's progress only
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY(result.elapsedMs >= 15000);
 }
 
 QTEST_GUILESS_MAIN(tst_Update)

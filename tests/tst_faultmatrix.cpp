@@ -1,0 +1,143 @@
+// Every request type against every fault kbdsim can inject, through the real
+// kmzflash --u: the step's messages and exit code, no request after the failed
+// step, and an untouched flash when the failure comes before the erase.
+
+#include "crc16.h"
+#include "testsupport.h"
+
+#include <QMap>
+#include <QtTest>
+
+#include <cstdio>
+
+using kmztest::Sim;
+
+namespace {
+
+const QStringList gTypes = {"getinfo", "erase", "write", "crc", "run"};
+const QStringList gFaults = {"nack", "silence", "split", "swap", "corrupt", "lost"};
+
+// The warning of each step, and how many requests the full sequence has sent
+// when that step's request has gone out.
+struct Step
+{
+    const char* pWarning;
+    int requests;
+};
+const QMap<QString, Step> gSteps = {
+    {"getinfo", {"Get firmware info failed!", 1}},
+    {"erase", {"Flash erase failed!", 2}},
+    {"write", {"Update write failed!", 3}},
+    {"crc", {"Update verification failed!", 6}},
+    {"run", {"Updater run failed!", 13}},
+};
+
+QMap<QString, QString> gCells; // "type/fault" -> what happened
+
+} // namespace
+
+class tst_FaultMatrix : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void matrix_data();
+    void matrix();
+    void cleanupTestCase();
+
+private:
+    QTemporaryDir mDir;
+    QString path(const QString& rName) const { return mDir.filePath(rName); }
+};
+
+void tst_FaultMatrix::initTestCase()
+{
+    QVERIFY(kmztest::writeFile(path("fw.bin"), kmztest::firmwareImage(2992)));
+    QCOMPARE(kmztest::runKmzflash({"--g", path("fw.bin"), path("new.upd"), "2", "0"}).exitCode, 0);
+    QVERIFY(kmztest::writeFile(path("updater.bin"), kmztest::firmwareImage(5000, 3)));
+    // The firmware the keyboard holds before the update.
+    QVERIFY(kmztest::writeFile(path("old.bin"), kmztest::firmwareImage(0x8000, 5)));
+}
+
+void tst_FaultMatrix::matrix_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("fault");
+    for (const QString& type : gTypes) {
+        for (const QString& fault : gFaults)
+            QTest::newRow(qPrintable(type + "/" + fault)) << type << fault;
+    }
+}
+
+void tst_FaultMatrix::matrix()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, fault);
+
+    // The line is lost instead of the reply; for Write, right after the first
+    // Ack, so that the next Write finds no port.
+    QString spec = type + ":" + fault + ":1";
+    if (fault == "lost")
+        spec = type == "write" ? "write:close:1" : type + ":vanish:1";
+    Sim sim({"--fault", spec, "--split-pause", "2", "--flash-image", path("old.bin")});
+    QVERIFY(sim.started());
+    const auto result = kmztest::runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")}, QString(),
+                                             40000);
+    sim.stop();
+    QStringList lines = kmztest::withoutProgress(result.errLines);
+    QStringList seen = sim.requests();
+    for (QString& line : seen)
+        line = line.section(" fault=", 0, 0);
+    const bool timedOut = lines.value(0) == QLatin1String("Timeout!");
+    gCells[type + "/" + fault] = QStringLiteral("exit %1%2").arg(result.exitCode).arg(timedOut ? " T/O" : "");
+
+    const QStringList all = kmztest::updateRequests(3000, 5000);
+    if (fault == "split" || fault == "swap") {
+        // The tools take a reply in pieces and a CRC in either byte order.
+        QCOMPARE(lines, QStringList());
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(seen, all);
+        QCOMPARE(sim.flash().mid(0x4000, 3000), kmztest::readFile(path("new.upd")));
+        return;
+    }
+
+    const Step step = gSteps.value(type);
+    QStringList expected;
+    int requests = step.requests;
+    if (fault == "silence" || (fault == "corrupt" && type != "crc") || (fault == "lost" && type != "write")) {
+        expected << "Timeout!";
+    } else if (fault == "corrupt") {
+        const QByteArray update = kmztest::readFile(path("new.upd"));
+        const quint16 crc = ZRN::crc16(update.constData(), update.size());
+        expected << "Data verification negative!"
+                 << QStringLiteral("CRC File/Flash %1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16);
+    } else if (fault == "lost" && timedOut) {
+        // The line went just after the next Write had been taken: it waited in vain.
+        expected << "Timeout!";
+    }
+    expected << QLatin1String(step.pWarning);
+    QCOMPARE(lines, expected);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(seen, all.mid(0, requests));
+    if (requests < 2)
+        QCOMPARE(sim.flash().left(0x8000), kmztest::readFile(path("old.bin")));
+}
+
+void tst_FaultMatrix::cleanupTestCase()
+{
+    std::printf("\n%-8s", "");
+    for (const QString& fault : gFaults)
+        std::printf(" | %-11s", qPrintable(fault));
+    std::printf("\n");
+    for (const QString& type : gTypes) {
+        std::printf("%-8s", qPrintable(type));
+        for (const QString& fault : gFaults)
+            std::printf(" | %-11s", qPrintable(gCells.value(type + "/" + fault, "-")));
+        std::printf("\n");
+    }
+    std::fflush(stdout);
+}
+
+QTEST_GUILESS_MAIN(tst_FaultMatrix)
+#include "tst_faultmatrix.moc"
