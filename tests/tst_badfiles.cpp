@@ -1,0 +1,173 @@
+// Bad input files for --g and --u: each gets a clear message and the right exit
+// code, and nothing that was there before is lost.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <unistd.h>
+
+using kmztest::readFile;
+using kmztest::runKmzflash;
+using kmztest::writeFile;
+
+class tst_BadFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void generate_data();
+    void generate();
+    void unreadableFirmware();
+    void hundredMebibytes();
+    void updateFile_data();
+    void updateFile();
+
+private:
+    QString path(const QString& rName) const { return mpDir->filePath(rName); }
+    // Makes the named kind of file: missing, empty, directory, or the given bytes.
+    void make(const QString& rName, const QByteArray& rKind);
+    QScopedPointer<QTemporaryDir> mpDir;
+};
+
+void tst_BadFiles::init()
+{
+    mpDir.reset(new QTemporaryDir);
+    QVERIFY(mpDir->isValid());
+}
+
+void tst_BadFiles::make(const QString& rName, const QByteArray& rKind)
+{
+    if (rKind == "missing")
+        return;
+    if (rKind == "directory")
+        QVERIFY(QDir(mpDir->path()).mkdir(rName));
+    else
+        QVERIFY(writeFile(path(rName), rKind == "empty" ? QByteArray() : rKind));
+}
+
+void tst_BadFiles::generate_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("missing") << "fw.bin" << QByteArray("missing") << "File \"@\" does not exist" << 1;
+    QTest::newRow("empty") << "fw.bin" << QByteArray("empty") << "File \"@\" is empty" << 1;
+    QTest::newRow("directory") << "fw.bin" << QByteArray("directory") << "Unable to open file \"@\"" << 1;
+    QTest::newRow("1 byte") << "fw.bin" << QByteArray("Q") << "Invalid firmware type!" << 1;
+    QTest::newRow("AA 55") << "fw.bin" << QByteArray("\xAA\x55") << "Invalid firmware type!" << 1;
+    QTest::newRow("spaces and non-ASCII") << "Firmware Größe ü.bin" << kmztest::firmwareImage(64)
+                                          << "Update generated successfully!" << 0;
+}
+
+void tst_BadFiles::generate()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, kind);
+    QFETCH(QString, message);
+    QFETCH(int, exitCode);
+    make(name, kind);
+    const QString updatePath = path("Ausgabe ø.upd");
+    QVERIFY(writeFile(updatePath, "earlier update"));
+    const auto result = runKmzflash({"--g", path(name), updatePath, "1", "0"});
+    QCOMPARE(result.errLines, QStringList{message.replace("@", path(name))});
+    QCOMPARE(result.exitCode, exitCode);
+    if (exitCode == 0)
+        QCOMPARE(readFile(updatePath).mid(4, kind.size()), kind);
+    else
+        QCOMPARE(readFile(updatePath), QByteArray("earlier update"));
+}
+
+void tst_BadFiles::unreadableFirmware()
+{
+    QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(64)));
+    QVERIFY(QFile::setPermissions(path("fw.bin"), QFileDevice::Permissions()));
+    QStringList command = {KMZFLASH_PATH, "--g", path("fw.bin"), path("out.upd"), "1", "0"};
+    if (::geteuid() == 0) {
+        // Root reads any file: run the tool as nobody instead.
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv: no file is unreadable to this process");
+        QVERIFY(QFile::setPermissions(mpDir->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                         | QFileDevice::ExeOwner | QFileDevice::ExeOther
+                                                         | QFileDevice::ReadOther));
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"} + command;
+    }
+    const auto result = kmztest::run(command.takeFirst(), command);
+    QCOMPARE(result.errLines, QStringList{QStringLiteral("Unable to open file \"%1\"").arg(path("fw.bin"))});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(!QFileInfo::exists(path("out.upd")));
+}
+
+// A 100 MiB image is generated whole; its update file passes the checks of --u.
+void tst_BadFiles::hundredMebibytes()
+{
+    const int size = 100 * 1024 * 1024;
+    QByteArray image(size, char(0x5A));
+    image.replace(size - 25, 25, "Quorvane_KMZ4100_Firmware");
+    QVERIFY(writeFile(path("big.bin"), image));
+    image.clear();
+    const auto generated = runKmzflash({"--g", path("big.bin"), path("big.upd"), "1", "0"}, QString(), 120000);
+    QCOMPARE(generated.exitCode, 0);
+    QCOMPARE(QFileInfo(path("big.upd")).size(), qint64(size) + 8);
+
+    kmztest::Sim sim({"--major", "9"});
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("big.upd"), path("updater.bin")}, QString(), 60000);
+    QCOMPARE(result.errLines.value(0), QStringLiteral("Update version is the same or older than current firmware version!"));
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requests(), QStringList{"GetInfo"});
+}
+
+void tst_BadFiles::updateFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<QStringList>("errLines");
+
+    const QString cannotOpen = "Unable to open file \"@\" !";
+    QTest::newRow("missing") << "new.upd" << QByteArray("missing")
+                             << QStringList{"File \"@\" does not exist!", "Invalid update file!"};
+    QTest::newRow("directory") << "new.upd" << QByteArray("directory")
+                               << QStringList{cannotOpen, cannotOpen, "No magic key at update file begin!",
+                                              "Invalid update file!"};
+    QTest::newRow("spaces and non-ASCII") << "Größe der Datei ü.upd" << QByteArray("valid") << QStringList();
+}
+
+void tst_BadFiles::updateFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, kind);
+    QFETCH(QStringList, errLines);
+    if (kind == "valid") {
+        QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(1500)));
+        QCOMPARE(runKmzflash({"--g", path("fw.bin"), path(name), "2", "0"}).exitCode, 0);
+    } else {
+        make(name, kind);
+    }
+    QVERIFY(writeFile(path("updater ü.bin"), kmztest::firmwareImage(700)));
+    kmztest::Sim sim;
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path(name), path("updater ü.bin")});
+    for (QString& line : errLines)
+        line.replace("@", path(name));
+    QCOMPARE(kmztest::withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    sim.stop();
+    if (errLines.isEmpty()) {
+        QCOMPARE(sim.flash().mid(0x4000, 1508), readFile(path(name)));
+        QCOMPARE(result.errLines.last(), QStringLiteral("Write \"%1\" 100 %").arg(path("updater ü.bin")));
+    } else {
+        QCOMPARE(sim.requests(), QStringList());
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_BadFiles)
+#include "tst_badfiles.moc"
