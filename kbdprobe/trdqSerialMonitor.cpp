@@ -76,18 +76,22 @@ void trdqSerialMonitor::slotTimeoutAnswer()
     if (mpDevice == nullptr)
         return;
     const QByteArray burst = mpDevice->readAll();
-    const QByteArray answer = answerBurst(burst);
+    bool status = false;
+    const QByteArray answer = answerBurst(burst, &status);
     mpDevice->write(answer.constData(), answer.size());
-}
-
-QByteArray trdqSerialMonitor::answerBurst(const QByteArray& rBurst)
-{
-    if (rBurst.indexOf(mRequestStatus) != -1) {
-        const QByteArray answer = statusAnswer();
+    if (status) {
+        // A keyboard is there: no presence time-out any more, and the run ends a
+        // second after this answer (each status answer starts its own timer).
         mTimerRequest.stop();
         QTimer::singleShot(EXIT_TIME_MS, Qt::PreciseTimer, [] { QCoreApplication::exit(0); });
-        return answer;
     }
+}
+
+QByteArray trdqSerialMonitor::answerBurst(const QByteArray& rBurst, bool* pStatus)
+{
+    *pStatus = rBurst.indexOf(mRequestStatus) != -1;
+    if (*pStatus)
+        return statusAnswer();
     if (rBurst.indexOf(mRequestVersion) != -1) {
         qDebug() << "VERSION:" << rBurst.toHex();
         return gAnswerVersion;

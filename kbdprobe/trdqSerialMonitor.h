@@ -20,9 +20,10 @@ public:
     explicit trdqSerialMonitor(QObject* pParent = nullptr);
     ~trdqSerialMonitor() override;
 
-    // The answer to one burst, and what it does to the run (the status counters
-    // advance). Exposed so that a burst can be answered without a device.
-    QByteArray answerBurst(const QByteArray& rBurst);
+    // The answer to one burst; *pStatus tells whether it answers a status request.
+    // Advances the status counters and logs a version request, but touches no
+    // timer and no device, so that bursts can be answered without either.
+    QByteArray answerBurst(const QByteArray& rBurst, bool* pStatus);
 
 public slots:
     void slotDataRead();
