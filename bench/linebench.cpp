@@ -35,6 +35,15 @@ double nowSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// A raw pty pair; name (256 bytes) gets the slave's path when given.
+bool openRawPty(int* pMaster, int* pSlave, char* pName)
+{
+    struct termios raw;
+    std::memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    return openpty(pMaster, pSlave, pName, &raw, nullptr) == 0;
+}
+
 struct Run
 {
     int exitCode = -1;
@@ -226,10 +235,7 @@ void probeLatency(bool quick)
         int master = -1;
         int slave = -1;
         char name[256] = {};
-        struct termios raw;
-        std::memset(&raw, 0, sizeof raw);
-        cfmakeraw(&raw);
-        if (openpty(&master, &slave, name, &raw, nullptr) != 0)
+        if (!openRawPty(&master, &slave, name))
             return;
         const pid_t probe = fork();
         if (probe == 0) {
@@ -278,10 +284,7 @@ void ptyFloor(bool quick)
 {
     int master = -1;
     int slave = -1;
-    struct termios raw;
-    std::memset(&raw, 0, sizeof raw);
-    cfmakeraw(&raw);
-    if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
+    if (!openRawPty(&master, &slave, nullptr))
         return;
     const pid_t echo = fork();
     if (echo == 0) {

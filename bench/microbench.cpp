@@ -23,7 +23,7 @@ std::vector<char> data(size_t size)
 void crc16Bytes(benchmark::State& state)
 {
     const std::vector<char> bytes = data(size_t(state.range(0)));
-    for (auto _ : state)
+    while (state.KeepRunning())
         benchmark::DoNotOptimize(ZRN::crc16(bytes.data(), int(bytes.size())));
     state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
 }
@@ -32,7 +32,7 @@ BENCHMARK(crc16Bytes)->Arg(6)->Arg(1036)->Arg(65535);
 void findFrameAck(benchmark::State& state)
 {
     const char ack[] = {0x40, 0x7F, 0x00, 0x00, char(0xA5), char(0x9A), 0x00};
-    for (auto _ : state)
+    while (state.KeepRunning())
         benchmark::DoNotOptimize(ZRN::findFrame(ack, 6));
 }
 BENCHMARK(findFrameAck);
@@ -41,7 +41,7 @@ void findFrameIncomplete(benchmark::State& state)
 {
     // The usual pass of the wait: part of a reply, not yet complete.
     const char part[] = {0x40, 0x05, 0x02, 0x00, 0x34, 0x00};
-    for (auto _ : state)
+    while (state.KeepRunning())
         benchmark::DoNotOptimize(ZRN::findFrame(part, 5));
 }
 BENCHMARK(findFrameIncomplete);
@@ -51,7 +51,7 @@ void findFrameWrite(benchmark::State& state)
     const std::vector<char> payload = data(1024);
     char frame[ZRN::WRITE_FRAME_MAX];
     const int size = ZRN::buildWriteRequest(frame, 0x4000, 1024, payload.data());
-    for (auto _ : state)
+    while (state.KeepRunning())
         benchmark::DoNotOptimize(ZRN::findFrame(frame, size));
     state.SetBytesProcessed(int64_t(state.iterations()) * size);
 }

@@ -6,7 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${BENCH_BUILD_DIR:-$root/build-bench}"
 quick=""
 [ "${1:-}" = "--quick" ] && quick="--quick"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" libbenchmark-dev
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKMZ_BUILD_TESTS=OFF -DKMZ_BUILD_BENCH=ON >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 echo

@@ -64,17 +64,17 @@ bool SimLine::openPty(QString* pSlavePath, QString* pError)
 bool SimLine::openDevice(const QString& rPath, QString* pError)
 {
     close();
-    const int fd = ::open(rPath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    const int device = ::open(rPath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (device < 0) {
         if (pError)
             *pError = systemError("open");
         return false;
     }
     struct termios settings;
-    if (::tcgetattr(fd, &settings) != 0) {
+    if (::tcgetattr(device, &settings) != 0) {
         if (pError)
             *pError = systemError("tcgetattr");
-        ::close(fd);
+        ::close(device);
         return false;
     }
     cfmakeraw(&settings);
@@ -82,13 +82,13 @@ bool SimLine::openDevice(const QString& rPath, QString* pError)
     settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
     cfsetispeed(&settings, B38400);
     cfsetospeed(&settings, B38400);
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
+    if (::tcsetattr(device, TCSANOW, &settings) != 0) {
         if (pError)
             *pError = systemError("tcsetattr");
-        ::close(fd);
+        ::close(device);
         return false;
     }
-    mFd = fd;
+    mFd = device;
     return true;
 }
 

@@ -78,6 +78,11 @@ private slots:
     void slotDataRecived(const QByteArray& rData);
 
 private:
+    // Reads a file whole (at most maxBytes when that is positive), reporting a
+    // missing, unreadable or empty file with "File", path, pMissing or pEmpty (the
+    // wording differs from step to step). *pSize gets the file's size on disk.
+    bool readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty, QByteArray& rData,
+                       qint64 maxBytes = 0, qint64* pSize = nullptr);
     // Reads a file that goes into the flash whole, with the messages of a failed
     // write step. False (after its message) when missing, unreadable, empty or
     // larger than a positive limit.

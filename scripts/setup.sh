@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build needs on Debian 12, if it is missing. Safe to run again;
-# quick when everything is there already.
+# Installs what the build needs on Debian 12, if it is missing, and any further
+# packages named on the command line. Safe to run again; quick when everything is
+# there already.
 set -euo pipefail
 
-packages=(g++ cmake make qtbase5-dev libqt5serialport5-dev libbenchmark-dev clang)
+packages=(g++ cmake make qtbase5-dev libqt5serialport5-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

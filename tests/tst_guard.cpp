@@ -34,6 +34,8 @@ void tst_Guard::quietWhenAllocated()
     pSecond = new QObject(&owner);
     checker.checkPointers(); // returns: the test goes on
     QCOMPARE(owner.children().size(), 3);
+    QCOMPARE(pFirst->parent(), &owner);
+    QCOMPARE(pSecond->parent(), &owner);
 }
 
 void tst_Guard::nullMemberEndsProcess_data()

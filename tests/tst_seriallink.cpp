@@ -29,7 +29,8 @@ void tst_SerialLink::openTwiceKeepsOldName()
     QVERIFY(link.openPort(first.slavePath()));
     QVERIFY(!link.openPort(second.slavePath()));
     auto* pPort = link.findChild<QSerialPort*>();
-    QVERIFY(pPort != nullptr);
+    if (pPort == nullptr)
+        QFAIL("the link holds no port");
     QVERIFY(pPort->isOpen());
     QCOMPARE(pPort->portName(), first.slavePath().mid(QStringLiteral("/dev/").size()));
 }
@@ -50,6 +51,8 @@ void tst_SerialLink::lineSettings()
     tkmzManagerCommunication link;
     QVERIFY(link.openPort(pty.slavePath()));
     auto* pPort = link.findChild<QSerialPort*>();
+    if (pPort == nullptr)
+        QFAIL("the link holds no port");
     QCOMPARE(pPort->baudRate(), 38400);
     QCOMPARE(pPort->dataBits(), QSerialPort::Data8);
     QCOMPARE(pPort->stopBits(), QSerialPort::OneStop);

@@ -9,7 +9,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 
 namespace ZRN {
@@ -27,21 +26,11 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     const QString majorText = argumentAt(rArguments, 4);
     const QString minorText = argumentAt(rArguments, 5);
 
-    if (!QFileInfo::exists(firmwarePath)) {
-        qWarning() << "File" << firmwarePath << "does not exist";
+    // The image is read and its file closed before the update file is opened, so
+    // the update may replace the firmware file itself.
+    QByteArray image;
+    if (!readInputFile(firmwarePath, "does not exist", "is empty", image))
         return 1;
-    }
-    QFile firmwareFile(firmwarePath);
-    if (!firmwareFile.open(QIODevice::ReadOnly)) {
-        qWarning() << "Unable to open file" << firmwarePath;
-        return 1;
-    }
-    const QByteArray image = firmwareFile.readAll();
-    firmwareFile.close();
-    if (image.isEmpty()) {
-        qWarning() << "File" << firmwarePath << "is empty";
-        return 1;
-    }
     if (image.indexOf(gFirmwareMarker) < 0) {
         qWarning() << "Invalid firmware type!";
         return 1;

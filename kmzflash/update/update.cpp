@@ -107,10 +107,11 @@ bool tkmzManagerOperation::isUpdateNewer(const QString& rPath)
     return false;
 }
 
-bool tkmzManagerOperation::loadFlashFile(const QString& rPath, qint32 limit, QByteArray& rData)
+bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty,
+                                         QByteArray& rData, qint64 maxBytes, qint64* pSize)
 {
     if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << "does not exist";
+        qWarning() << "File" << rPath << pMissing;
         return false;
     }
     QFile file(rPath);
@@ -118,14 +119,23 @@ bool tkmzManagerOperation::loadFlashFile(const QString& rPath, qint32 limit, QBy
         qWarning() << "Unable to open file" << rPath;
         return false;
     }
-    // With a limit, one byte past it is enough to know the file is too large.
-    rData = limit > 0 ? file.read(qint64(limit) + 1) : file.readAll();
-    const qint64 fileSize = qMax(file.size(), qint64(rData.size()));
+    rData = maxBytes > 0 ? file.read(maxBytes) : file.readAll();
+    if (pSize != nullptr)
+        *pSize = qMax(file.size(), qint64(rData.size()));
     file.close();
     if (rData.isEmpty()) {
-        qWarning() << "File" << rPath << "is empty";
+        qWarning() << "File" << rPath << pEmpty;
         return false;
     }
+    return true;
+}
+
+bool tkmzManagerOperation::loadFlashFile(const QString& rPath, qint32 limit, QByteArray& rData)
+{
+    // With a limit, one byte past it is enough to know the file is too large.
+    qint64 fileSize = 0;
+    if (!readInputFile(rPath, "does not exist", "is empty", rData, limit > 0 ? qint64(limit) + 1 : 0, &fileSize))
+        return false;
     if (limit > 0 && rData.size() > limit) {
         qWarning() << "File size" << rPath << "is too high!" << fileSize << "/" << limit;
         rData.clear();
@@ -166,21 +176,9 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, quint32 address
 
 int tkmzManagerOperation::verifyFlash(const QString& rPath, quint32 address)
 {
-    if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << "does not exist!";
+    QByteArray data;
+    if (!readInputFile(rPath, "does not exist!", "is empty!", data))
         return 1;
-    }
-    QFile file(rPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning() << "Unable to open file" << rPath;
-        return 1;
-    }
-    const QByteArray data = file.readAll();
-    file.close();
-    if (data.isEmpty()) {
-        qWarning() << "File" << rPath << "is empty!";
-        return 1;
-    }
 
     const quint16 fileCrc = crc16(data.constData(), data.size());
 
