@@ -44,6 +44,18 @@ bool openRawPty(int* pMaster, int* pSlave, char* pName)
     return openpty(pMaster, pSlave, pName, &raw, nullptr) == 0;
 }
 
+// A program's arguments as execv wants them; storage keeps the bytes alive.
+QVector<char*> argvOf(const QStringList& rArguments, QVector<QByteArray>* pStorage)
+{
+    for (const QString& argument : rArguments)
+        *pStorage << argument.toLocal8Bit();
+    QVector<char*> argv;
+    for (QByteArray& argument : *pStorage)
+        argv << argument.data();
+    argv << nullptr;
+    return argv;
+}
+
 struct Run
 {
     int exitCode = -1;
@@ -55,12 +67,7 @@ struct Run
 Run runProgram(const QStringList& rArguments)
 {
     QVector<QByteArray> storage;
-    for (const QString& argument : rArguments)
-        storage << argument.toLocal8Bit();
-    QVector<char*> argv;
-    for (QByteArray& argument : storage)
-        argv << argument.data();
-    argv << nullptr;
+    QVector<char*> argv = argvOf(rArguments, &storage);
 
     Run run;
     const double start = nowSeconds();
@@ -94,13 +101,7 @@ struct Sim
         if (pipe(pipeFds) != 0)
             return;
         QVector<QByteArray> storage;
-        storage << QByteArray(KBDSIM_PATH);
-        for (const QString& argument : rArguments)
-            storage << argument.toLocal8Bit();
-        QVector<char*> argv;
-        for (QByteArray& argument : storage)
-            argv << argument.data();
-        argv << nullptr;
+        QVector<char*> argv = argvOf(QStringList(KBDSIM_PATH) + rArguments, &storage);
         pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], STDOUT_FILENO);
