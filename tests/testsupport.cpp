@@ -156,6 +156,14 @@ QStringList Sim::requests()
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QStringList Sim::requestsWithoutFaults()
+{
+    QStringList lines = requests();
+    for (QString& line : lines)
+        line = line.section(QStringLiteral(" fault="), 0, 0);
+    return lines;
+}
+
 QByteArray Sim::flash()
 {
     return readFile(mDir.filePath(QStringLiteral("flash.bin")));

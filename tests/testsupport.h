@@ -47,6 +47,7 @@ public:
     // Stops the simulator (if still running) and collects what it saw and holds.
     void stop();
     QStringList requests();   // request log lines, read so far
+    QStringList requestsWithoutFaults(); // the same, without the " fault=..." marks
     QByteArray flash();       // after stop()
     int exitCode() const { return mExitCode; }
     QString dir() const { return mDir.path(); }

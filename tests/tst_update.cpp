@@ -1,3 +1,4 @@
+#include "crc16.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -27,6 +28,8 @@ private slots:
     void fullSuccess();
     void versionGate_data();
     void versionGate();
+    void updaterSteps_data();
+    void updaterSteps();
     void badUpdateFiles_data();
     void badUpdateFiles();
     void badUpdaterFiles_data();
@@ -126,6 +129,39 @@ void tst_Update::versionGate()
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
+}
+
+// The updater's own steps fail with their own warnings (the update's steps are
+// in the fault matrix).
+void tst_Update::updaterSteps_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{"Updater write failed!"} << 7;
+    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{"Updater write failed!"} << 9;
+    QTest::newRow("updater Crc refused") << "crc:nack:2" << QStringList{"Updater verification failed!"} << 12;
+    QTest::newRow("updater Crc wrong")
+        << "crc:corrupt:2" << QStringList{"Data verification negative!", "@", "Updater verification failed!"} << 12;
+}
+
+void tst_Update::updaterSteps()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, errLines);
+    QFETCH(int, requests);
+    makeFiles();
+    const QByteArray updater = readFile(path("updater.bin"));
+    const quint16 crc = ZRN::crc16(updater.constData(), updater.size());
+    errLines.replaceInStrings("@", QStringLiteral("CRC File/Flash %1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16));
+    Sim sim({"--fault", fault});
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, 1);
+    sim.stop();
+    const QStringList seen = sim.requestsWithoutFaults();
+    QCOMPARE(seen, gFullRequests.mid(0, requests));
 }
 
 void tst_Update::badUpdateFiles_data()
