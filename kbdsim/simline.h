@@ -22,7 +22,6 @@ public:
     bool openDevice(const QString& rPath, QString* pError);
     void close();
     bool isOpen() const { return mFd >= 0; }
-    int fd() const { return mFd; }
 
     // Waits up to timeoutMs for bytes; returns what came (empty on time-out).
     // Sets *pLost when the line has gone away.
