@@ -1,6 +1,7 @@
 #include "trdqSerialMonitor.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QSerialPort>
 #include <QString>
 
@@ -16,10 +17,14 @@ int main(int argc, char* argv[])
         QSerialPort port;
         ZRN::trdqSerialMonitor monitor;
 
-        // A port that cannot be opened or configured is not reported here: no
-        // bytes arrive, and the presence timer reports "no keyboard".
+        // A port that cannot be opened is named with the system's reason; then,
+        // as for a silent line, no bytes arrive and the presence timer reports
+        // "no keyboard" with exit code 1.
         port.setPortName(portName);
-        port.open(QIODevice::ReadWrite);
+        if (!port.open(QIODevice::ReadWrite)) {
+            qWarning() << "Unable to connect to" << portName;
+            qWarning() << "Reason:" << port.errorString();
+        }
         port.setBaudRate(38400, QSerialPort::AllDirections);
         port.setDataBits(QSerialPort::Data8);
         port.setParity(QSerialPort::OddParity);

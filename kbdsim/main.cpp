@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <cstdio>
@@ -17,6 +18,13 @@
 using namespace ZRN::sim;
 
 namespace {
+
+// Every bad option ends the simulator with this code, before the line is opened.
+constexpr int EXIT_BAD_OPTION = 2;
+// The line went away under it (a real port unplugged).
+constexpr int EXIT_LINE_LOST = 1;
+// Enough for any update file the tools take, at its flash address.
+constexpr int FLASH_SIZE_MAX = 512 * 1024 * 1024;
 
 int intOption(const QCommandLineParser& rParser, const QString& rName, int minimum, bool* pOk)
 {
@@ -31,8 +39,9 @@ int intOption(const QCommandLineParser& rParser, const QString& rName, int minim
     return value;
 }
 
-// Serves requests until stopped, the time is up or the line goes away.
-void serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endNs, QTextStream* pLog)
+// Serves requests until stopped, the time is up or the line goes away; true when
+// the line went away without the keyboard closing it.
+bool serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endNs, QTextStream* pLog)
 {
     SimRequestParser parser;
     qint64 frameStartNs = 0;
@@ -48,7 +57,7 @@ void serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endN
         const QByteArray bytes = rLine.read(timeoutMs, &lost);
         if (lost) {
             std::fprintf(stderr, "kbdsim: the line has gone away\n");
-            break;
+            return true;
         }
         if (bytes.isEmpty())
             continue;
@@ -82,6 +91,7 @@ void serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endN
             frameStartNs = nowNs();
         }
     }
+    return false;
 }
 
 } // namespace
@@ -94,7 +104,7 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulated PNL640 keyboard. Prints the path of its line first on stdout, then answers the\n"
-        "keyboard protocol there until stopped (SIGINT/SIGTERM) or until --duration has passed.\n"
+        "keyboard protocol there until stopped (SIGINT/SIGTERM/SIGHUP) or until --duration has passed.\n"
         "Faults: TYPE:KIND[:K] with TYPE getinfo|erase|write|crc|run and KIND nack|silence|split|\n"
         "swap|corrupt|short|close|vanish; K limits the fault to the K-th request of that type.\n"
         "close replies and then drops the line (write:close:3 = the line goes after 3 Writes);\n"
@@ -138,7 +148,12 @@ int main(int argc, char* argv[])
          QStringLiteral("ms"), QStringLiteral("20")},
     };
     parser.addOptions(options);
-    parser.process(application);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "kbdsim: %s\n", qPrintable(parser.errorText()));
+        return EXIT_BAD_OPTION;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
 
     bool ok = true;
     SimConfig config;
@@ -155,17 +170,25 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "kbdsim: --major and --minor must be 0 to 255\n");
         ok = false;
     }
-    if (parser.isSet(QStringLiteral("flash-image"))) {
+    if (config.flashSize > FLASH_SIZE_MAX) {
+        std::fprintf(stderr, "kbdsim: --flash-size must be at most %d\n", FLASH_SIZE_MAX);
+        ok = false;
+    }
+    if (ok && parser.isSet(QStringLiteral("flash-image"))) {
         QFile image(parser.value(QStringLiteral("flash-image")));
-        if (!image.open(QIODevice::ReadOnly)) {
+        // A device or a pipe would never end; a file larger than the flash does not fit.
+        const QFileInfo info(image.fileName());
+        if (!info.isFile()) {
+            std::fprintf(stderr, "kbdsim: the flash image %s is not a regular file\n", qPrintable(image.fileName()));
+            ok = false;
+        } else if (info.size() > config.flashSize) {
+            std::fprintf(stderr, "kbdsim: the flash image is larger than --flash-size\n");
+            ok = false;
+        } else if (!image.open(QIODevice::ReadOnly)) {
             std::fprintf(stderr, "kbdsim: cannot read the flash image %s\n", qPrintable(image.fileName()));
             ok = false;
         } else {
-            config.initialFlash = image.readAll();
-            if (config.initialFlash.size() > config.flashSize) {
-                std::fprintf(stderr, "kbdsim: the flash image is larger than --flash-size\n");
-                ok = false;
-            }
+            config.initialFlash = image.read(config.flashSize);
         }
     }
     for (const QString& text : parser.values(QStringLiteral("fault"))) {
@@ -187,8 +210,18 @@ int main(int argc, char* argv[])
             ok = false;
         }
     }
+    // Opened now, so that a dump that cannot be written is refused before the run.
+    QFile dump;
+    if (ok && parser.isSet(QStringLiteral("dump"))) {
+        dump.setFileName(parser.value(QStringLiteral("dump")));
+        if (!dump.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::fprintf(stderr, "kbdsim: cannot write the flash dump %s: %s\n", qPrintable(dump.fileName()),
+                         qPrintable(dump.errorString()));
+            ok = false;
+        }
+    }
     if (!ok)
-        return 2;
+        return EXIT_BAD_OPTION;
 
     QFile logFile;
     QTextStream log;
@@ -204,7 +237,7 @@ int main(int argc, char* argv[])
         }
         if (!opened) {
             std::fprintf(stderr, "kbdsim: cannot write the log %s\n", qPrintable(path));
-            return 2;
+            return EXIT_BAD_OPTION;
         }
         log.setDevice(&logFile);
         pLog = &log;
@@ -217,11 +250,11 @@ int main(int argc, char* argv[])
         linePath = parser.value(QStringLiteral("port"));
         if (!line.openDevice(linePath, &error)) {
             std::fprintf(stderr, "kbdsim: cannot open %s: %s\n", qPrintable(linePath), qPrintable(error));
-            return 2;
+            return EXIT_BAD_OPTION;
         }
     } else if (!line.openPty(&linePath, &error)) {
         std::fprintf(stderr, "kbdsim: %s\n", qPrintable(error));
-        return 2;
+        return EXIT_BAD_OPTION;
     }
     installStopHandlers();
     std::printf("%s\n", qPrintable(linePath));
@@ -230,23 +263,22 @@ int main(int argc, char* argv[])
     const qint64 endNs = durationMs > 0 ? nowNs() + qint64(durationMs) * 1000000 : 0;
     int result = 0;
     if (parser.isSet(QStringLiteral("probe"))) {
-        sleepUntilNs(nowNs() + qint64(probeDelayMs) * 1000000);
+        const qint64 startNs = nowNs() + qint64(probeDelayMs) * 1000000;
+        sleepUntilNs(endNs > 0 ? qMin(startNs, endNs) : startNs);
         QFile out;
         out.open(stdout, QIODevice::WriteOnly);
         QTextStream outStream(&out);
         const int mismatches =
-            runProbeScript(line, probeSteps, parser.isSet(QStringLiteral("probe-check")), probePauseMs, outStream);
+            runProbeScript(line, probeSteps, parser.isSet(QStringLiteral("probe-check")), probePauseMs, endNs,
+                           outStream);
         result = mismatches > 0 ? 3 : 0;
     } else {
         SimKeyboard keyboard(config);
-        serveKeyboard(line, keyboard, baud, endNs, pLog);
-        if (parser.isSet(QStringLiteral("dump"))) {
-            QFile dump(parser.value(QStringLiteral("dump")));
-            if (!dump.open(QIODevice::WriteOnly | QIODevice::Truncate)
-                || dump.write(keyboard.flash()) != keyboard.flash().size()) {
-                std::fprintf(stderr, "kbdsim: cannot write the flash dump %s\n", qPrintable(dump.fileName()));
-                result = 2;
-            }
+        if (serveKeyboard(line, keyboard, baud, endNs, pLog))
+            result = EXIT_LINE_LOST;
+        if (dump.isOpen() && (dump.write(keyboard.flash()) != keyboard.flash().size() || !dump.flush())) {
+            std::fprintf(stderr, "kbdsim: cannot write the flash dump %s\n", qPrintable(dump.fileName()));
+            result = EXIT_BAD_OPTION;
         }
     }
     line.close();

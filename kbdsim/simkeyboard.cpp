@@ -100,6 +100,10 @@ bool parseFaultRule(const QString& rText, FaultRule* pRule, QString* pError)
                       .arg(parts[1]);
         return false;
     }
+    if (pRule->kind == FaultKind::ShortInfo && pRule->type != WireGetInfo) {
+        *pError = QStringLiteral("fault \"short\" only applies to getinfo, got \"%1\"").arg(rText);
+        return false;
+    }
     pRule->occurrence = 0;
     if (parts.size() == 3) {
         bool ok = false;
@@ -280,8 +284,7 @@ SimAction SimKeyboard::handle(const SimRequest& rRequest, bool logged)
             action.logLine += QStringLiteral(" fault=corrupt");
             break;
         case FaultKind::ShortInfo:
-            if (rRequest.type == WireGetInfo)
-                answer = frame(WireGetInfo, answer.mid(4, 10));
+            answer = frame(WireGetInfo, answer.mid(4, 10));
             action.logLine += QStringLiteral(" fault=short");
             break;
         case FaultKind::Close:

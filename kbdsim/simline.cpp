@@ -116,7 +116,7 @@ QByteArray SimLine::read(int timeoutMs, bool* pLost)
     if (ready <= 0)
         return QByteArray(); // time-out, or a signal that the caller will look at
     if (!(pfd.revents & POLLIN)) {
-        if ((pfd.revents & (POLLERR | POLLNVAL)) && pLost)
+        if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) && pLost)
             *pLost = true;
         return QByteArray();
     }
@@ -207,6 +207,7 @@ void installStopHandlers()
     // No SA_RESTART: a blocked poll or sleep returns and sees the request.
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -40,7 +40,7 @@ private:
 qint64 nowNs();
 void sleepUntilNs(qint64 deadlineNs);
 
-// Set by SIGINT/SIGTERM; every loop of the simulator watches it.
+// Set by SIGINT, SIGTERM and SIGHUP; every loop of the simulator watches it.
 bool stopRequested();
 void installStopHandlers();
 

@@ -99,12 +99,13 @@ QByteArray expectedStatusAnswer(int n)
     return answer;
 }
 
-int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, QTextStream& rOut)
+int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, qint64 endNs,
+                   QTextStream& rOut)
 {
     int mismatches = 0;
     int statusCount = 0;
     for (const QString& name : rSteps) {
-        if (stopRequested())
+        if (stopRequested() || (endNs > 0 && nowNs() >= endNs))
             break;
         ProbeStep step;
         QString error;

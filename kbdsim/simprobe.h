@@ -30,7 +30,9 @@ QByteArray expectedStatusAnswer(int n);
 
 // Runs the steps; returns the number of answers that differed from what was
 // expected (counted only with check set).
-int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, QTextStream& rOut);
+// Stops early when endNs (monotonic, 0: never) has passed.
+int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, qint64 endNs,
+                   QTextStream& rOut);
 
 } // namespace sim
 } // namespace ZRN

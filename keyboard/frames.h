@@ -27,7 +27,9 @@ constexpr int FRAME_CRC_SIZE = 2;
 constexpr int WRITE_DATA_MAX = 1024;
 constexpr int WRITE_FRAME_MAX = 12 + WRITE_DATA_MAX; // 1036
 constexpr int SHORT_FRAME_BUFFER = 16;
-constexpr int INFO_PAYLOAD_MIN = 18;
+// Information reply payload: the version text field, then major and minor.
+constexpr int INFO_TEXT_SIZE = 16;
+constexpr int INFO_PAYLOAD_MIN = INFO_TEXT_SIZE + 2;
 
 // Writers: each returns the number of bytes written, 0 for a null pointer.
 int putStart(char* pOut);

@@ -6,7 +6,17 @@
 
 #include <new>
 
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#endif
+
 namespace ZRN {
+
+namespace {
+
+const char* const gPortInUse = "Port in use by another program";
+
+} // namespace
 
 tkmzManagerCommunication::tkmzManagerCommunication(QObject* pParent)
     : QObject(pParent)
@@ -25,15 +35,31 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
 {
     if (mpPort == nullptr || mpPort->isOpen())
         return false;
+    mErrorText.clear();
     mpPort->setPortName(rName);
     if (!mpPort->open(QIODevice::ReadWrite))
         return false;
+#ifdef Q_OS_UNIX
+    // Qt's lock file is per name and root passes the exclusive-open flag, so a
+    // second program could reach the same device through a link or as root. A lock
+    // on the device itself holds whatever the name; the system drops it with the
+    // process, however that ends.
+    if (::flock(int(mpPort->handle()), LOCK_EX | LOCK_NB) != 0) {
+        mpPort->close();
+        mErrorText = QString::fromLatin1(gPortInUse);
+        return false;
+    }
+#endif
     // Applied on the open device; a setting the device refuses (a pseudo-terminal
     // refuses parity) does not fail the open.
     mpPort->setBaudRate(38400, QSerialPort::AllDirections);
     mpPort->setDataBits(QSerialPort::Data8);
     mpPort->setParity(QSerialPort::OddParity);
     mpPort->setStopBits(QSerialPort::OneStop);
+    // A reply left on the line by an earlier, interrupted run would otherwise be
+    // taken for the answer to this run's first request.
+    mpPort->clear(QSerialPort::AllDirections);
+    mpPort->clearError();
     return true;
 }
 
@@ -52,13 +78,34 @@ bool tkmzManagerCommunication::sendData(const QByteArray& rData)
     if (count != rData.size())
         return false;
     // QSerialPort buffers what the device did not take yet; a port that has gone
-    // away leaves the request in that buffer with a resource or write error.
-    if (mpPort->bytesToWrite() > 0) {
-        const QSerialPort::SerialPortError error = mpPort->error();
-        if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError)
-            return false;
-    }
-    return true;
+    // away leaves the request in that buffer with an error.
+    return !(mpPort->bytesToWrite() > 0 && isLost());
+}
+
+bool tkmzManagerCommunication::isLost() const
+{
+    if (mpPort == nullptr || !mpPort->isOpen())
+        return false;
+    const QSerialPort::SerialPortError error = mpPort->error();
+    return error == QSerialPort::ResourceError || error == QSerialPort::ReadError
+           || error == QSerialPort::WriteError;
+}
+
+QString tkmzManagerCommunication::errorText() const
+{
+    if (!mErrorText.isEmpty())
+        return mErrorText;
+    if (mpPort == nullptr)
+        return QString();
+    // A device that hung up reads as end of file, which sets no error number:
+    // the port's text would be that of some earlier call.
+    if (mpPort->error() == QSerialPort::ReadError)
+        return QStringLiteral("Device disconnected");
+    // Qt's own lock file names the port as held; say so plainly.
+    if (mpPort->error() == QSerialPort::PermissionError
+        && mpPort->errorString() == QSerialPort::tr("Permission error while locking the device"))
+        return QString::fromLatin1(gPortInUse);
+    return mpPort->errorString();
 }
 
 void tkmzManagerCommunication::slotDataRecived()

@@ -11,7 +11,8 @@ namespace ZRN {
 
 // The serial link to the keyboard: opens the port with the keyboard's line
 // settings (38400 8O1), writes whole requests and hands every arrival on as one
-// signal. It knows nothing of frames and prints nothing.
+// signal. It knows nothing of frames and prints nothing: a failure is a false
+// result, and errorText() says why.
 class tkmzManagerCommunication : public QObject
 {
     Q_OBJECT
@@ -20,11 +21,18 @@ public:
     explicit tkmzManagerCommunication(QObject* pParent = nullptr);
     ~tkmzManagerCommunication() override;
 
-    // False when the port is already open (it keeps its name) or cannot be opened.
+    // False when the port is already open (it keeps its name), cannot be opened,
+    // or is held by another program.
     bool openPort(const QString& rName);
     void closePort();
     // True only when the port took every byte.
     bool sendData(const QByteArray& rData);
+
+    // True once the open port has failed for good: the device went away (a USB
+    // adapter pulled, the other end of a pseudo-terminal closed).
+    bool isLost() const;
+    // Why the last open failed, or why the line was lost, in the system's words.
+    QString errorText() const;
 
 signals:
     void signalDataRecieved(const QByteArray& rData);
@@ -34,6 +42,7 @@ private slots:
 
 private:
     QSerialPort* mpPort;
+    QString mErrorText; // a reason of the link's own, ahead of the port's
 
     friend class tstSerialLink;
 };

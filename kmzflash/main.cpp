@@ -1,3 +1,4 @@
+#include "tkmzInterruptGuard.h"
 #include "tkmzManagerOperation.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@ int main(int argc, char* argv[])
     int result = 0;
     {
         ZRN::tkmzManagerOperation operation;
+        ZRN::tkmzInterruptGuard interrupts(&operation);
         {
             const QStringList arguments = QCoreApplication::arguments();
             result = operation.dispatch(arguments);

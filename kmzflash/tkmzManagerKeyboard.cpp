@@ -50,7 +50,19 @@ bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
     // Emptied before the write, so a fast reply cannot be lost; the allocation is
     // kept for the next reply.
     mReceiveBuffer.truncate(0);
-    return mpCommunication->sendData(rRequest);
+    if (mpCommunication->sendData(rRequest))
+        return true;
+    reportLostLine();
+    return false;
+}
+
+bool tkmzManagerOperation::reportLostLine()
+{
+    if (!mpCommunication->isLost())
+        return false;
+    qWarning() << "Connection lost!";
+    qWarning() << "Reason:" << mpCommunication->errorText();
+    return true;
 }
 
 int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
@@ -66,6 +78,10 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
             if (type == Nack)
                 return -1;
         }
+        // Looked at after the search, so that a reply that came before the line
+        // went is still taken.
+        if (reportLostLine())
+            return -1;
         QCoreApplication::processEvents();
         if (timer.elapsed() >= timeLimitMs) {
             qWarning() << "Timeout!";
@@ -92,7 +108,14 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
     if (mpCommunication->openPort(portName))
         return true;
     qWarning() << "Unable to connect to" << portName;
+    qWarning() << "Reason:" << mpCommunication->errorText();
     return false;
+}
+
+void tkmzManagerOperation::disconnectPort()
+{
+    if (mpCommunication != nullptr)
+        mpCommunication->closePort();
 }
 
 int tkmzManagerOperation::getFirmwareInfo()
@@ -103,13 +126,13 @@ int tkmzManagerOperation::getFirmwareInfo()
         return 1;
 
     // A reply too short to hold the version numbers is refused, and the text is
-    // never read past the payload, whatever the keyboard sent.
+    // read within its 16-byte field, never into the version bytes after it.
     const int payloadLength = framePayloadLength(mReceiveBuffer.constData(), offset);
     if (payloadLength < INFO_PAYLOAD_MIN)
         return 1;
     const char* pText = infoVersionText(mReceiveBuffer.constData(), offset);
-    const void* pEnd = std::memchr(pText, 0, size_t(payloadLength));
-    const int textLength = pEnd ? int(static_cast<const char*>(pEnd) - pText) : payloadLength;
+    const void* pEnd = std::memchr(pText, 0, size_t(INFO_TEXT_SIZE));
+    const int textLength = pEnd ? int(static_cast<const char*>(pEnd) - pText) : INFO_TEXT_SIZE;
 
     setKeyboardVersion(QString::fromLatin1(pText, textLength));
     setKeyboardMajor(infoMajor(mReceiveBuffer.constData(), offset));

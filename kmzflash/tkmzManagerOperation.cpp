@@ -57,6 +57,9 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
             if (result == 0) {
                 qDebug() << "Keyboard:" << keyboardVersion();
                 qDebug() << "Version: " << versionText(keyboardMajor(), keyboardMinor());
+            } else {
+                // A refusal or a short reply prints nothing of its own.
+                qWarning() << "Get firmware info failed!";
             }
             mpCommunication->closePort();
         }

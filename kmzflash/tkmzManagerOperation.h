@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QFile;
+
 namespace ZRN {
 
 class tkmzManagerCommunication;
@@ -15,6 +17,15 @@ constexpr quint32 UPDATE_FLASH_ADDRESS = 0x4000;
 constexpr quint32 UPDATER_FLASH_ADDRESS = 0;
 constexpr qint32 UPDATER_SIZE_LIMIT = 0x4000;
 constexpr int FLASH_CHUNK_SIZE = 1024;
+
+// Update file layout: AA 55, major, minor, the image, its CRC-16 high byte first, AA 55.
+constexpr int UPDATE_HEAD_SIZE = 4;
+constexpr int UPDATE_FILE_OVERHEAD = 8;
+// The largest update file taken, read whole into memory: at 38400 baud it
+// would hold the line for more than a day. The firmware image leaves room for
+// head and tail within it.
+constexpr qint64 UPDATE_FILE_SIZE_LIMIT = 256 * 1024 * 1024;
+constexpr qint64 FIRMWARE_SIZE_LIMIT = UPDATE_FILE_SIZE_LIMIT - UPDATE_FILE_OVERHEAD;
 
 // Reply time limits, in milliseconds.
 constexpr int INFO_REPLY_TIMEOUT = 2000;
@@ -37,6 +48,10 @@ void setKeyboardMinor(quint8 minor);
 // "1.05": the major as is, the minor with at least two digits.
 QString versionText(quint8 major, quint8 minor);
 
+// The image CRC that an update file carries: crc16 over the image, whose length
+// is passed as crc16's 16-bit count, as every generated file has it.
+quint16 updateImageCrc(const char* pImage, int size);
+
 // The one operation object of kmzflash. Its member functions are spread over
 // one unit per concern: dispatch and usage, keyboard exchanges, and the update
 // units (generate, update, search).
@@ -55,6 +70,8 @@ public:
     bool sendRequest(const QByteArray& rRequest);
     int waitForReply(int expectedType, qint32 timeLimitMs);
     bool connectPort(const QStringList& rArguments);
+    // Closes the port, releasing it and its lock file.
+    void disconnectPort();
     int getFirmwareInfo();
     int flashErase();
     int runUpdater();
@@ -63,12 +80,15 @@ public:
     int generateUpdateFile(const QStringList& rArguments);
     quint8 readFileByte(const QString& rPath, quint32 offset);
 
-    // Update procedure.
+    // Update procedure. The update file is checked on disk, then read whole and
+    // checked again in memory; the write and verify steps take those bytes.
     int updateFirmware(const QStringList& rArguments);
     bool checkUpdateFile(const QString& rPath);
-    bool isUpdateNewer(const QString& rPath);
-    int writeFileToFlash(const QString& rPath, quint32 address, qint32 limit);
-    int verifyFlash(const QString& rPath, quint32 address);
+    bool loadUpdateFile(const QString& rPath, QByteArray& rData);
+    bool isUpdateNewer(const QByteArray& rUpdate);
+    // rPath names the file in the progress lines.
+    int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);
+    int verifyFlash(const QByteArray& rData, quint32 address);
 
     // Newest update file in a directory.
     int updateFirmwareWithSearch(const QStringList& rArguments);
@@ -78,15 +98,17 @@ private slots:
     void slotDataRecived(const QByteArray& rData);
 
 private:
-    // Reads a file whole (at most maxBytes when that is positive), reporting a
-    // missing, unreadable or empty file with "File", path, pMissing or pEmpty (the
-    // wording differs from step to step). *pSize gets the file's size on disk.
+    // Opens a file for reading only when it is a regular file: a pipe or a device
+    // could block the open or never end. Otherwise *pReason says why not.
+    static bool openRegularFile(QFile& rFile, QString* pReason);
+    // Reads a regular file of at most limit bytes whole, reporting a missing,
+    // unopenable, empty or oversized file with "File", path, pMissing or pEmpty
+    // (the wording differs from step to step) and the others' own messages.
     bool readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty, QByteArray& rData,
-                       qint64 maxBytes = 0, qint64* pSize = nullptr);
-    // Reads a file that goes into the flash whole, with the messages of a failed
-    // write step. False (after its message) when missing, unreadable, empty or
-    // larger than a positive limit.
-    bool loadFlashFile(const QString& rPath, qint32 limit, QByteArray& rData);
+                       qint64 limit);
+    // After a failed send or during a wait: when the line has gone away, says so
+    // with the system's reason and returns true.
+    bool reportLostLine();
     // One exchange of a short request: send, then wait for the reply type.
     int exchange(const char* pRequest, int size, int replyType, qint32 timeLimitMs);
 

@@ -93,13 +93,15 @@ void tst_Dispatch::connectFailure_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("errLines");
-    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"}
-                                  << QStringList{"Unable to connect to \"/dev/kmz-none\""};
-    QTest::newRow("--i no port") << QStringList{"--i"} << QStringList{"Unable to connect to \"\""};
-    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"}
-                                  << QStringList{"Unable to connect to \"/dev/kmz-none\""};
-    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"}
-                                   << QStringList{"Unable to connect to \"/dev/kmz-none\""};
+    // The system's reason follows on a line of its own.
+    const QStringList none = {"Unable to connect to \"/dev/kmz-none\"", "Reason: \"No such file or directory\""};
+    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"} << none;
+    QTest::newRow("--i no port") << QStringList{"--i"}
+                                 << QStringList{"Unable to connect to \"\"", "Reason: \"Is a directory\""};
+    QTest::newRow("--i a directory") << QStringList{"--i", "/"}
+                                     << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\""};
+    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << none;
+    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << none;
 }
 
 void tst_Dispatch::connectFailure()

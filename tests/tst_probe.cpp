@@ -64,21 +64,28 @@ private slots:
 
 void tst_Probe::silence_data()
 {
-    QTest::addColumn<bool>("realPort");
-    QTest::newRow("silent keyboard") << true;
-    QTest::newRow("no such port") << false;
+    QTest::addColumn<QString>("port"); // empty: a silent pseudo-terminal
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("silent keyboard") << QString() << QStringList{"no keyboard"};
+    // A port it could not open is named with the system's reason first.
+    QTest::newRow("no such port") << "/dev/kmz-no-such-port"
+                                  << QStringList{"Unable to connect to \"/dev/kmz-no-such-port\"",
+                                                 "Reason: \"No such file or directory\"", "no keyboard"};
+    QTest::newRow("a directory") << "/" << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\"",
+                                                       "no keyboard"};
 }
 
 void tst_Probe::silence()
 {
-    QFETCH(bool, realPort);
+    QFETCH(QString, port);
+    QFETCH(QStringList, expected);
     Pty pty;
-    Probe probe(realPort ? pty.slavePath() : QStringLiteral("/dev/kmz-no-such-port"));
+    Probe probe(port.isEmpty() ? pty.slavePath() : port);
     QElapsedTimer timer;
     timer.start();
     QStringList errLines;
     QCOMPARE(probe.finish(&errLines), 1);
-    QCOMPARE(errLines, QStringList{"no keyboard"});
+    QCOMPARE(errLines, expected);
     QVERIFY(timer.elapsed() >= 1000); // 2000 ms from its start, 400 of which were spent above
     QCOMPARE(pty.readAnswer(10, 50), QByteArray());
 }

@@ -188,17 +188,26 @@ void tst_Update::badUpdateFiles_data()
                               << QStringList{"Invalid read size!", "No magic key at update file begin!",
                                              "Invalid update file!"}
                               << QStringList();
-    QTest::newRow("AA 55 alone") << QByteArray("\xAA\x55") << "" << 0
-                                 << QStringList{"Invalid read size!", "Invalid read size!",
-                                                "Update version is the same or older than current firmware version!",
-                                                "Update:   \"0.00\"", "Firmware: \"1.00\""}
-                                 << QStringList{"GetInfo"};
-    QTest::newRow("AA 55 forced") << QByteArray("\xAA\x55") << "force" << 0 << QStringList()
-                                  << QStringList{"GetInfo", "Erase", "Write address=0x4000 count=2",
-                                                 "Crc address=0x4000 length=2", "Write address=0x0 count=1024",
-                                                 "Write address=0x400 count=1024", "Write address=0x800 count=1024",
-                                                 "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
-                                                 "Crc address=0x0 length=5000", "Run argument=0"};
+    // Magic keys at both ends are not enough: the file must hold head, tail and an
+    // image whose CRC it carries, or the keyboard is never asked anything.
+    const QStringList tooShort = {"File \"@\" is too short for an update file!", "Invalid update file!"};
+    QTest::newRow("AA 55 alone") << QByteArray("\xAA\x55") << "force" << 1 << tooShort << QStringList();
+    QTest::newRow("AA 55 AA 55") << QByteArray("\xAA\x55\xAA\x55") << "force" << 1 << tooShort << QStringList();
+    QTest::newRow("7 bytes") << QByteArray("\xAA\x55\x02\x00\x00\xAA\x55", 7) << "force" << 1 << tooShort
+                             << QStringList();
+    // Four zeroed bytes inside the image of a good file (made in badUpdateFiles);
+    // both CRCs were worked out apart from the tools (CRC-16/XMODEM).
+    QTest::newRow("image CRC wrong") << QByteArray("zeroed") << "force" << 1
+                                     << QStringList{"Image CRC mismatch in update file \"@\" !",
+                                                    "CRC Stored/Image 6799 / 7ee9", "Invalid update file!"}
+                                     << QStringList();
+    // No image at all is an image: its CRC is 0.
+    QTest::newRow("empty image") << QByteArray("\xAA\x55\x09\x00\x00\x00\xAA\x55", 8) << "" << 0 << QStringList()
+                                 << QStringList{"GetInfo", "Erase", "Write address=0x4000 count=8",
+                                                "Crc address=0x4000 length=8", "Write address=0x0 count=1024",
+                                                "Write address=0x400 count=1024", "Write address=0x800 count=1024",
+                                                "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
+                                                "Crc address=0x0 length=5000", "Run argument=0"};
 }
 
 void tst_Update::badUpdateFiles()
@@ -210,6 +219,10 @@ void tst_Update::badUpdateFiles()
     QFETCH(QStringList, requests);
     makeFiles();
     const QString updatePath = path("bad.upd");
+    if (content == "zeroed") {
+        content = readFile(path("new.upd"));
+        content.replace(1500, 4, QByteArray(4, '\0'));
+    }
     if (content != "-")
         QVERIFY(writeFile(updatePath, content));
     for (QString& line : errLines)
@@ -232,7 +245,9 @@ void tst_Update::badUpdaterFiles_data()
     QTest::addColumn<QStringList>("errLines");
 
     QTest::newRow("missing") << -1 << QStringList{"File \"@\" does not exist", "Invalid updater file!"};
-    QTest::newRow("directory") << -2 << QStringList{"Unable to open file \"@\"", "Invalid updater file!"};
+    QTest::newRow("directory") << -2
+                               << QStringList{"Unable to open file \"@\"", "Reason: \"Is a directory\"",
+                                              "Invalid updater file!"};
     QTest::newRow("empty") << 0 << QStringList{"File \"@\" is empty", "Invalid updater file!"};
     QTest::newRow("16385 bytes") << 16385
                                  << QStringList{"File size \"@\" is too high! 16385 / 16384", "Invalid updater file!"};

@@ -11,13 +11,61 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <cerrno>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace ZRN {
 
 namespace {
 
 const QByteArray gFirmwareMarker = QByteArrayLiteral("Quorvane_KMZ4100_Firmware");
 
+// A version number as the file stores it: one byte.
+bool versionInRange(int value, const char* pName, const QString& rText)
+{
+    if (value >= 0 && value <= 255)
+        return true;
+    qWarning() << pName << rText << "is out of range 0..255!";
+    return false;
+}
+
+// Writes the whole update file, then makes sure it is on the disk before it
+// replaces an earlier one. False, with the target's earlier content untouched,
+// when any of that fails; *pReason then says why.
+bool saveUpdateFile(QSaveFile& rFile, const QByteArray& rData, QString* pReason)
+{
+    // Unbuffered, so that a failed or short write is seen at the write itself
+    // and not lost inside the commit. A write cut short after some bytes sets no
+    // error on the file; the system's error number still tells why.
+    const qint64 written = rFile.write(rData);
+    const int writeError = errno;
+    if (written != rData.size()) {
+        *pReason = rFile.error() != QFileDevice::NoError ? rFile.errorString() : qt_error_string(writeError);
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    // A full disk may only show when the data leaves the cache.
+    if (::fsync(rFile.handle()) != 0 && errno != EINVAL) {
+        *pReason = qt_error_string(errno);
+        return false;
+    }
+#endif
+    if (!rFile.commit()) {
+        *pReason = rFile.errorString();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+quint16 updateImageCrc(const char* pImage, int size)
+{
+    return crc16(pImage, size);
+}
 
 int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
 {
@@ -29,7 +77,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     // The image is read and its file closed before the update file is opened, so
     // the update may replace the firmware file itself.
     QByteArray image;
-    if (!readInputFile(firmwarePath, "does not exist", "is empty", image))
+    if (!readInputFile(firmwarePath, "does not exist", "is empty", image, FIRMWARE_SIZE_LIMIT))
         return 1;
     if (image.indexOf(gFirmwareMarker) < 0) {
         qWarning() << "Invalid firmware type!";
@@ -41,33 +89,43 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
         qWarning() << "Unable convert major version" << majorText << "to dec!";
         return 1;
     }
+    // A version that does not fit its byte would be stored wrapped: 256.0 would
+    // count as 0.00 and never be applied, -1 would block every later update.
+    if (!versionInRange(major, "Major version", majorText))
+        return 1;
     const int minor = minorText.toInt(&ok, 10);
     if (!ok) {
         qWarning() << "Unable convert minor version" << minorText << "to dec!";
         return 1;
     }
+    if (!versionInRange(minor, "Minor version", minorText))
+        return 1;
 
     // Written to a temporary file beside the target and renamed over it on
     // success, so a failed write never leaves a half update file behind nor
     // harms an earlier one of the same name.
     QSaveFile updateFile(updatePath);
-    if (!updateFile.open(QIODevice::WriteOnly)) {
+    if (!updateFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qWarning() << "Unable to open file" << updatePath;
+        qWarning() << "Reason:" << updateFile.errorString();
         return 1;
     }
 
-    const quint16 crc = crc16(image.constData(), image.size());
+    const quint16 crc = updateImageCrc(image.constData(), image.size());
     QByteArray update;
-    update.reserve(image.size() + 8);
+    update.reserve(image.size() + UPDATE_FILE_OVERHEAD);
     update.append(char(0xAA)).append(char(0x55));
-    update.append(char(major & 0xFF)).append(char(minor & 0xFF));
+    update.append(char(major)).append(char(minor));
     update.append(image);
     update.append(char(crc >> 8)).append(char(crc & 0xFF));
     update.append(char(0xAA)).append(char(0x55));
+    image.clear();
 
-    const qint64 written = updateFile.write(update);
-    if (written != update.size() || !updateFile.commit()) {
+    QString reason;
+    if (!saveUpdateFile(updateFile, update, &reason)) {
         updateFile.cancelWriting();
+        qWarning() << "Unable to write file" << updatePath;
+        qWarning() << "Reason:" << reason;
         return 1;
     }
     qDebug() << "Update generated successfully!";
@@ -77,8 +135,10 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
 quint8 tkmzManagerOperation::readFileByte(const QString& rPath, quint32 offset)
 {
     QFile file(rPath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString reason;
+    if (!openRegularFile(file, &reason)) {
         qWarning() << "Unable to open file" << rPath << "!";
+        qWarning() << "Reason:" << reason;
         return 0;
     }
     if (file.size() == 0) {

@@ -1,10 +1,14 @@
 // The update procedure (--u): check the file, gate on the version, erase, write
 // and verify the update at 0x4000 and the updater at 0, then run the updater.
+//
+// Both files are read whole and checked before the erase; from the erase on only
+// those bytes are written and verified, whatever happens to the files meanwhile.
 
 #include "tkmzManagerOperation.h"
 
 #include "crc16.h"
 #include "frames.h"
+#include "tkmzInterruptGuard.h"
 
 #include <QDebug>
 #include <QFile>
@@ -12,11 +16,28 @@
 
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace ZRN {
 
 namespace {
 
 constexpr int MAGIC_KEY = 0xAA55;
+
+// Holds the first interrupt for as long as the keyboard's flash is being replaced.
+class CriticalStretch
+{
+public:
+    CriticalStretch() { tkmzInterruptGuard::enterCritical(); }
+    ~CriticalStretch() { tkmzInterruptGuard::leaveCritical(); }
+    CriticalStretch(const CriticalStretch&) = delete;
+    CriticalStretch& operator=(const CriticalStretch&) = delete;
+};
 
 } // namespace
 
@@ -26,7 +47,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     const QString updaterPath = argumentAt(rArguments, 4);
     const QString option = argumentAt(rArguments, 5);
 
-    if (!checkUpdateFile(updatePath)) {
+    QByteArray update;
+    if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
         qWarning() << "Invalid update file!";
         return 1;
     }
@@ -34,35 +56,35 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << "Get firmware info failed!";
         return 1;
     }
-    if (option != QLatin1String("force") && !isUpdateNewer(updatePath))
+    if (option != QLatin1String("force") && !isUpdateNewer(update))
         return 0;
 
-    // The updater is checked before anything is erased: a bad local file must not
+    // The updater is read before anything is erased: a bad local file must not
     // leave the keyboard without firmware and without an updater.
     QByteArray updater;
-    if (!loadFlashFile(updaterPath, UPDATER_SIZE_LIMIT, updater)) {
+    if (!readInputFile(updaterPath, "does not exist", "is empty", updater, UPDATER_SIZE_LIMIT)) {
         qWarning() << "Invalid updater file!";
         return 1;
     }
-    updater.clear();
 
+    const CriticalStretch critical;
     if (flashErase() != 0) {
         qWarning() << "Flash erase failed!";
         return 1;
     }
-    if (writeFileToFlash(updatePath, UPDATE_FLASH_ADDRESS, -1) != 0) {
+    if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0) {
         qWarning() << "Update write failed!";
         return 1;
     }
-    if (verifyFlash(updatePath, UPDATE_FLASH_ADDRESS) != 0) {
+    if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0) {
         qWarning() << "Update verification failed!";
         return 1;
     }
-    if (writeFileToFlash(updaterPath, UPDATER_FLASH_ADDRESS, UPDATER_SIZE_LIMIT) != 0) {
+    if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0) {
         qWarning() << "Updater write failed!";
         return 1;
     }
-    if (verifyFlash(updaterPath, UPDATER_FLASH_ADDRESS) != 0) {
+    if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0) {
         qWarning() << "Updater verification failed!";
         return 1;
     }
@@ -78,6 +100,21 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
     if (!QFileInfo::exists(rPath)) {
         qWarning() << "File" << rPath << "does not exist!";
         return false;
+    }
+    // A pipe or a device would block or never end; a file beyond the limit is
+    // no update file, and its size would not fit the offsets below.
+    {
+        QFile file(rPath);
+        QString reason;
+        if (!openRegularFile(file, &reason)) {
+            qWarning() << "Unable to open file" << rPath << "!";
+            qWarning() << "Reason:" << reason;
+            return false;
+        }
+        if (file.size() > UPDATE_FILE_SIZE_LIMIT) {
+            qWarning() << "File size" << rPath << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
+            return false;
+        }
     }
     const int first = readFileByte(rPath, 0);
     const int second = readFileByte(rPath, 1);
@@ -95,10 +132,40 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
     return true;
 }
 
-bool tkmzManagerOperation::isUpdateNewer(const QString& rPath)
+bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
 {
-    const quint8 major = readFileByte(rPath, 2);
-    const quint8 minor = readFileByte(rPath, 3);
+    if (!readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT))
+        return false;
+    const auto byteAt = [&rData](int index) { return int(quint8(rData.at(index))); };
+    // The checks again, on the bytes that will be written: the file may have
+    // changed since it was looked at.
+    if (rData.size() < UPDATE_FILE_OVERHEAD) {
+        qWarning() << "File" << rPath << "is too short for an update file!";
+        return false;
+    }
+    if (byteAt(0) * 256 + byteAt(1) != MAGIC_KEY) {
+        qWarning() << "No magic key at update file begin!";
+        return false;
+    }
+    const int size = rData.size();
+    if (byteAt(size - 2) * 256 + byteAt(size - 1) != MAGIC_KEY) {
+        qWarning() << "No magic key at update file end!";
+        return false;
+    }
+    const quint16 stored = quint16(byteAt(size - 4) * 256 + byteAt(size - 3));
+    const quint16 computed = updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
+    if (stored != computed) {
+        qWarning() << "Image CRC mismatch in update file" << rPath << "!";
+        qWarning() << "CRC Stored/Image" << Qt::hex << stored << "/" << computed;
+        return false;
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
+{
+    const quint8 major = quint8(rUpdate.at(2));
+    const quint8 minor = quint8(rUpdate.at(3));
     if (major > keyboardMajor() || (major == keyboardMajor() && minor > keyboardMinor()))
         return true;
     qDebug() << "Update version is the same or older than current firmware version!";
@@ -107,57 +174,90 @@ bool tkmzManagerOperation::isUpdateNewer(const QString& rPath)
     return false;
 }
 
+bool tkmzManagerOperation::openRegularFile(QFile& rFile, QString* pReason)
+{
+#ifdef Q_OS_UNIX
+    // Opened without blocking, so that a pipe with no writer cannot hold the
+    // program, and looked at before a byte is read.
+    const int fd = ::open(QFile::encodeName(rFile.fileName()).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *pReason = qt_error_string(errno);
+        return false;
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *pReason = S_ISDIR(status.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, O_RDONLY);
+    if (!rFile.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *pReason = rFile.errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    const QFileInfo info(rFile.fileName());
+    if (info.exists() && !info.isFile()) {
+        *pReason = info.isDir() ? QStringLiteral("Is a directory") : QStringLiteral("Not a regular file");
+        return false;
+    }
+    if (!rFile.open(QIODevice::ReadOnly)) {
+        *pReason = rFile.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
 bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty,
-                                         QByteArray& rData, qint64 maxBytes, qint64* pSize)
+                                         QByteArray& rData, qint64 limit)
 {
     if (!QFileInfo::exists(rPath)) {
         qWarning() << "File" << rPath << pMissing;
         return false;
     }
     QFile file(rPath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString reason;
+    if (!openRegularFile(file, &reason)) {
         qWarning() << "Unable to open file" << rPath;
+        qWarning() << "Reason:" << reason;
         return false;
     }
-    rData = maxBytes > 0 ? file.read(maxBytes) : file.readAll();
-    if (pSize != nullptr)
-        *pSize = qMax(file.size(), qint64(rData.size()));
+    // One byte past the limit is enough to know the file is too large, even one
+    // that grows while it is read.
+    rData = file.read(limit + 1);
+    const qint64 size = qMax(file.size(), qint64(rData.size()));
     file.close();
-    if (rData.isEmpty()) {
+    if (rData.isEmpty() && size == 0) {
         qWarning() << "File" << rPath << pEmpty;
         return false;
     }
-    return true;
-}
-
-bool tkmzManagerOperation::loadFlashFile(const QString& rPath, qint32 limit, QByteArray& rData)
-{
-    // With a limit, one byte past it is enough to know the file is too large.
-    qint64 fileSize = 0;
-    if (!readInputFile(rPath, "does not exist", "is empty", rData, limit > 0 ? qint64(limit) + 1 : 0, &fileSize))
+    if (size > limit) {
+        qWarning() << "File size" << rPath << "is too high!" << size << "/" << limit;
+        rData.clear();
         return false;
-    if (limit > 0 && rData.size() > limit) {
-        qWarning() << "File size" << rPath << "is too high!" << fileSize << "/" << limit;
+    }
+    if (rData.size() != size) {
+        qWarning() << "Unable to read file" << rPath;
+        qWarning() << "Reason:" << file.errorString();
         rData.clear();
         return false;
     }
     return true;
 }
 
-int tkmzManagerOperation::writeFileToFlash(const QString& rPath, quint32 address, qint32 limit)
+int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address)
 {
-    QByteArray data;
-    if (!loadFlashFile(rPath, limit, data))
-        return 1;
-
-    const qint64 size = data.size();
+    const qint64 size = rData.size();
     char request[WRITE_FRAME_MAX];
     qint64 offset = 0;
     while (offset < size) {
         const int chunk = int(qMin<qint64>(FLASH_CHUNK_SIZE, size - offset));
         std::memset(request, 0, sizeof request);
         const int length = buildWriteRequest(request, qint32(address + quint32(offset)), qint16(chunk),
-                                             data.constData() + offset);
+                                             rData.constData() + offset);
         if (length <= 0) {
             qWarning() << "Invalid request size";
             return 1;
@@ -174,18 +274,14 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, quint32 address
     return 0;
 }
 
-int tkmzManagerOperation::verifyFlash(const QString& rPath, quint32 address)
+int tkmzManagerOperation::verifyFlash(const QByteArray& rData, quint32 address)
 {
-    QByteArray data;
-    if (!readInputFile(rPath, "does not exist!", "is empty!", data))
-        return 1;
-
-    const quint16 fileCrc = crc16(data.constData(), data.size());
+    const quint16 fileCrc = crc16(rData.constData(), rData.size());
 
     // A verification that could not ask the keyboard has failed: it must never
     // compare the file's CRC with a value nobody sent.
     char request[SHORT_FRAME_BUFFER] = {};
-    const int length = buildCrcRequest(request, qint32(address), data.size());
+    const int length = buildCrcRequest(request, qint32(address), rData.size());
     if (length <= 0 || !sendRequest(QByteArray::fromRawData(request, length)))
         return 1;
     const int offset = waitForReply(Crc, CRC_REPLY_TIMEOUT);

@@ -37,13 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size)
             return 0;
         file.write(reinterpret_cast<const char*>(pData), qint64(size));
     }
-    // As an update file: the magic-key checks and the version gate's reads.
-    if (gpOperation->checkUpdateFile(input))
-        (void)gpOperation->isUpdateNewer(input);
+    // As an update file: the checks on disk and in memory, and the version gate.
+    QByteArray update;
+    if (gpOperation->checkUpdateFile(input) && gpOperation->loadUpdateFile(input, update))
+        (void)gpOperation->isUpdateNewer(update);
 
     // As a firmware image: an update file is N + 8 bytes, or nothing is written.
     QFile::remove(output);
-    const int result = gpOperation->generateUpdateFile({"kmzflash", "--g", input, output, "300", "-1"});
+    const int result = gpOperation->generateUpdateFile({"kmzflash", "--g", input, output, "3", "1"});
     const qint64 written = QFileInfo(output).exists() ? QFileInfo(output).size() : -1;
     if ((result == 0 && written != qint64(size) + 8) || (result != 0 && written != -1))
         __builtin_trap();
