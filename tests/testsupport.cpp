@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <cstring>
@@ -30,27 +31,57 @@ QProcessEnvironment cleanEnvironment()
 
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
 {
-    RunResult result;
     QProcess process;
     process.setProcessEnvironment(cleanEnvironment());
     if (!rWorkDir.isEmpty())
         process.setWorkingDirectory(rWorkDir);
+    process.start(rProgram, rArguments);
+    return finish(process, timeoutMs);
+}
+
+RunResult finish(QProcess& rProcess, int timeoutMs)
+{
+    RunResult result;
     QElapsedTimer timer;
     timer.start();
-    process.start(rProgram, rArguments);
-    result.finished = process.waitForFinished(timeoutMs);
+    result.finished = rProcess.waitForFinished(timeoutMs);
     result.elapsedMs = timer.elapsed();
     if (!result.finished) {
-        process.kill();
-        process.waitForFinished(5000);
+        rProcess.kill();
+        rProcess.waitForFinished(5000);
     }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    const QString err = QString::fromUtf8(process.readAllStandardError());
+    result.exitCode = rProcess.exitStatus() == QProcess::NormalExit ? rProcess.exitCode() : -1;
+    result.signal = rProcess.exitStatus() == QProcess::CrashExit ? rProcess.exitCode() : 0;
+    const QString err = QString::fromUtf8(rProcess.readAllStandardError());
     result.errLines = err.split(QLatin1Char('\n'));
     if (!result.errLines.isEmpty() && result.errLines.last().isEmpty())
         result.errLines.removeLast();
-    result.out = process.readAllStandardOutput();
+    result.out = rProcess.readAllStandardOutput();
     return result;
+}
+
+void startKmzflash(QProcess& rProcess, const QStringList& rArguments)
+{
+    rProcess.setProcessEnvironment(cleanEnvironment());
+    rProcess.start(QStringLiteral(KMZFLASH_PATH), rArguments);
+}
+
+QStringList portLockFiles(const QString& rPort)
+{
+    // Where Qt's serial port puts them, named after the device without "/dev/".
+    const QStringList directories = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                                     "/var/tmp", "/var/lock/lockdev", "/run/lock",
+                                     QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    QString name = rPort;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name = name.mid(5);
+    name = QStringLiteral("/LCK..") + name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QStringList found;
+    for (const QString& directory : directories) {
+        if (QFile::exists(directory + name))
+            found << directory + name;
+    }
+    return found;
 }
 
 RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
@@ -179,6 +210,9 @@ Pty::Pty()
         mMaster = mSlave = -1;
         return;
     }
+    // Not handed down to the programs a test starts, or the line would outlive it.
+    ::fcntl(mMaster, F_SETFD, FD_CLOEXEC);
+    ::fcntl(mSlave, F_SETFD, FD_CLOEXEC);
     mSlavePath = QString::fromLocal8Bit(name);
 }
 

@@ -11,7 +11,8 @@ namespace kmztest {
 
 struct RunResult
 {
-    int exitCode = -1;
+    int exitCode = -1;  // -1 when it did not end normally
+    int signal = 0;     // the signal that ended it, if one did
     bool finished = false;
     QStringList errLines; // stderr, one entry per line
     QByteArray out;
@@ -22,6 +23,14 @@ struct RunResult
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir = QString(),
               int timeoutMs = 30000);
 RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir = QString(), int timeoutMs = 30000);
+// Starts kmzflash without waiting for it, with the same environment as run().
+void startKmzflash(QProcess& rProcess, const QStringList& rArguments);
+// Waits for a started process; the same result as run() gives.
+RunResult finish(QProcess& rProcess, int timeoutMs = 30000);
+
+// Qt's lock files for a serial device name that exist now (none once every
+// program that opened the port has let it go).
+QStringList portLockFiles(const QString& rPort);
 
 QByteArray fromHex(const char* pHex);
 // A firmware image of size bytes that holds the marker.

@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using kmztest::readFile;
@@ -28,8 +29,9 @@ private slots:
     void updateFile();
 
 private:
-    QString path(const QString& rName) const { return mpDir->filePath(rName); }
-    // Makes the named kind of file: missing, empty, directory, or the given bytes.
+    QString path(const QString& rName) const { return QDir(mpDir->path()).filePath(rName); }
+    // Makes the named kind of file: missing, empty, directory, fifo, sparse:SIZE
+    // (magic keys at both ends, holes between), or the given bytes.
     void make(const QString& rName, const QByteArray& rKind);
     QScopedPointer<QTemporaryDir> mpDir;
 };
@@ -44,10 +46,20 @@ void tst_BadFiles::make(const QString& rName, const QByteArray& rKind)
 {
     if (rKind == "missing")
         return;
-    if (rKind == "directory")
+    if (rKind == "directory") {
         QVERIFY(QDir(mpDir->path()).mkdir(rName));
-    else
+    } else if (rKind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path(rName)).constData(), 0600), 0);
+    } else if (rKind.startsWith("sparse:")) {
+        QFile file(path(rName));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("\xAA\x55") == 2);
+        QVERIFY(file.resize(rKind.mid(7).toLongLong() - 2));
+        QVERIFY(file.seek(file.size()));
+        QVERIFY(file.write("\xAA\x55") == 2);
+    } else {
         QVERIFY(writeFile(path(rName), rKind == "empty" ? QByteArray() : rKind));
+    }
 }
 
 void tst_BadFiles::generate_data()
@@ -63,6 +75,11 @@ void tst_BadFiles::generate_data()
                                << "Unable to open file \"@\"\nReason: \"Is a directory\"" << 1;
     QTest::newRow("1 byte") << "fw.bin" << QByteArray("Q") << "Invalid firmware type!" << 1;
     QTest::newRow("AA 55") << "fw.bin" << QByteArray("\xAA\x55") << "Invalid firmware type!" << 1;
+    // Neither would ever end: refused before a byte is read.
+    QTest::newRow("a pipe") << "fw.bin" << QByteArray("fifo") << "Unable to open file \"@\"\nReason: \"Not a regular file\""
+                            << 1;
+    QTest::newRow("/dev/zero") << "/dev/zero" << QByteArray("missing")
+                               << "Unable to open file \"/dev/zero\"\nReason: \"Not a regular file\"" << 1;
     QTest::newRow("spaces and non-ASCII") << "Firmware Größe ü.bin" << kmztest::firmwareImage(64)
                                           << "Update generated successfully!" << 0;
 }
@@ -139,6 +156,15 @@ void tst_BadFiles::updateFile_data()
     QTest::newRow("directory") << "new.upd" << QByteArray("directory")
                                << QStringList{"Unable to open file \"@\" !", "Reason: \"Is a directory\"",
                                               "Invalid update file!"};
+    QTest::newRow("a pipe") << "new.upd" << QByteArray("fifo")
+                            << QStringList{"Unable to open file \"@\" !", "Reason: \"Not a regular file\"",
+                                           "Invalid update file!"};
+    // Magic keys at both ends, far beyond what is read into memory; the second
+    // one's size does not fit 32 bits.
+    QTest::newRow("3 GiB") << "new.upd" << QByteArray("sparse:3221225472")
+                           << QStringList{"File size \"@\" is too high! 3221225472 / 268435456", "Invalid update file!"};
+    QTest::newRow("4 GiB + 2") << "new.upd" << QByteArray("sparse:4294967298")
+                               << QStringList{"File size \"@\" is too high! 4294967298 / 268435456", "Invalid update file!"};
     QTest::newRow("spaces and non-ASCII") << "Größe der Datei ü.upd" << QByteArray("valid") << QStringList();
 }
 

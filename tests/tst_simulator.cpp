@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 using namespace ZRN::sim;
 using kmztest::fromHex;
 
@@ -21,6 +23,15 @@ private slots:
     void crcUsesSixteenBitCount();
     void statusAnswers_data();
     void statusAnswers();
+    void badOptions_data();
+    void badOptions();
+    void hangUpEndsLikeTerminate();
+    void probeHonoursDuration();
+    void lostPortExitsNonZero();
+
+private:
+    // Starts kbdsim and returns once it has printed its line's path.
+    static bool start(QProcess& rSim, const QStringList& rArguments);
 };
 
 void tst_Simulator::parser_data()
@@ -131,5 +142,74 @@ void tst_Simulator::statusAnswers()
     QCOMPARE(expectedStatusAnswer(n).toHex(' '), answer.toHex(' '));
 }
 
-QTEST_APPLESS_MAIN(tst_Simulator)
+bool tst_Simulator::start(QProcess& rSim, const QStringList& rArguments)
+{
+    rSim.start(QStringLiteral(KBDSIM_PATH), rArguments);
+    QElapsedTimer timer;
+    timer.start();
+    while (!rSim.canReadLine() && rSim.state() != QProcess::NotRunning && timer.elapsed() < 5000)
+        rSim.waitForReadyRead(100);
+    return rSim.canReadLine();
+}
+
+// Every bad option is refused before the line is opened, with one exit code.
+void tst_Simulator::badOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "kbdsim: Unknown option 'bogus'.";
+    QTest::newRow("flash beyond its bound") << QStringList{"--flash-size", "2147483647"}
+                                            << "kbdsim: --flash-size must be at most 536870912";
+    QTest::newRow("flash image a device") << QStringList{"--flash-image", "/dev/zero"}
+                                          << "kbdsim: the flash image /dev/zero is not a regular file";
+    QTest::newRow("dump not writable")
+        << QStringList{"--dump", "/kmz-no-such-dir/flash.bin"}
+        << "kbdsim: cannot write the flash dump /kmz-no-such-dir/flash.bin: No such file or directory";
+    QTest::newRow("fault that does nothing") << QStringList{"--fault", "write:short"}
+                                             << "kbdsim: fault \"short\" only applies to getinfo, got \"write:short\"";
+}
+
+void tst_Simulator::badOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const auto result = kmztest::run(QStringLiteral(KBDSIM_PATH), arguments, QString(), 5000);
+    QCOMPARE(result.errLines, QStringList{message});
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.out, QByteArray());
+}
+
+void tst_Simulator::hangUpEndsLikeTerminate()
+{
+    QTemporaryDir dir;
+    QProcess sim;
+    QVERIFY(start(sim, {"--dump", dir.filePath("flash.bin"), "--flash-size", "4096"}));
+    ::kill(pid_t(sim.processId()), SIGHUP);
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(kmztest::readFile(dir.filePath("flash.bin")), QByteArray(4096, char(0xFF)));
+}
+
+void tst_Simulator::probeHonoursDuration()
+{
+    const auto result = kmztest::run(QStringLiteral(KBDSIM_PATH), {"--probe", "--probe-delay", "60000", "--duration", "200"},
+                                     QString(), 5000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+}
+
+void tst_Simulator::lostPortExitsNonZero()
+{
+    QScopedPointer<kmztest::Pty> pPty(new kmztest::Pty);
+    QProcess sim;
+    QVERIFY(start(sim, {"--port", pPty->slavePath()}));
+    pPty.reset(); // the device goes away under it
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.readAllStandardError(), QByteArray("kbdsim: the line has gone away\n"));
+    QCOMPARE(sim.exitCode(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Simulator)
 #include "tst_simulator.moc"

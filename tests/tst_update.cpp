@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using kmztest::firmwareImage;
 using kmztest::readFile;
 using kmztest::runKmzflash;
@@ -241,13 +243,16 @@ void tst_Update::badUpdateFiles()
 
 void tst_Update::badUpdaterFiles_data()
 {
-    QTest::addColumn<int>("size"); // -1: missing, -2: a directory
+    QTest::addColumn<int>("size"); // -1: missing, -2: a directory, -3: a pipe
     QTest::addColumn<QStringList>("errLines");
 
     QTest::newRow("missing") << -1 << QStringList{"File \"@\" does not exist", "Invalid updater file!"};
     QTest::newRow("directory") << -2
                                << QStringList{"Unable to open file \"@\"", "Reason: \"Is a directory\"",
                                               "Invalid updater file!"};
+    QTest::newRow("a pipe") << -3
+                            << QStringList{"Unable to open file \"@\"", "Reason: \"Not a regular file\"",
+                                           "Invalid updater file!"};
     QTest::newRow("empty") << 0 << QStringList{"File \"@\" is empty", "Invalid updater file!"};
     QTest::newRow("16385 bytes") << 16385
                                  << QStringList{"File size \"@\" is too high! 16385 / 16384", "Invalid updater file!"};
@@ -264,6 +269,8 @@ void tst_Update::badUpdaterFiles()
         QVERIFY(writeFile(updaterPath, firmwareImage(size, 7).left(size)));
     else if (size == -2)
         QVERIFY(QDir(mpDir->path()).mkdir("updater file ü.bin"));
+    else if (size == -3)
+        QCOMPARE(::mkfifo(QFile::encodeName(updaterPath).constData(), 0600), 0);
     for (QString& line : errLines)
         line.replace("@", updaterPath);
     Sim sim;

@@ -1,0 +1,268 @@
+// What happens in the field, through the real programs: a full disk under --g,
+// files that change while --u runs, a second tool on the same keyboard,
+// interrupts, a closed output, and a reply left on the line by a killed run.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QtTest>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using kmztest::finish;
+using kmztest::readFile;
+using kmztest::runKmzflash;
+using kmztest::Sim;
+using kmztest::writeFile;
+
+namespace {
+
+// Three update chunks and five updater chunks: about 2.4 s on a paced line.
+const QStringList gFullRequests = kmztest::updateRequests(3000, 5000);
+const QString gHeldLine = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
+                          "Interrupt again to stop at once.";
+
+} // namespace
+
+class tst_Field : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void fullDiskKeepsEarlierFile_data();
+    void fullDiskKeepsEarlierFile();
+    void filesChangingDuringUpdate();
+    void secondTool_data();
+    void secondTool();
+    void interrupts_data();
+    void interrupts();
+    void closedOutput();
+    void replyLeftByKilledRun();
+
+private:
+    QString path(const QString& rName) const { return mpDir->filePath(rName); }
+    // A 3000-byte update file (version 2.0) and a 5000-byte updater.
+    void makeFiles();
+    // Starts a paced update and returns once the keyboard has taken its first Write.
+    void startUpdate(QProcess& rTool, Sim& rSim);
+    QScopedPointer<QTemporaryDir> mpDir;
+};
+
+void tst_Field::init()
+{
+    mpDir.reset(new QTemporaryDir);
+    QVERIFY(mpDir->isValid());
+}
+
+void tst_Field::makeFiles()
+{
+    QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(2992)));
+    QCOMPARE(runKmzflash({"--g", path("fw.bin"), path("new.upd"), "2", "0"}).exitCode, 0);
+    QVERIFY(writeFile(path("updater.bin"), kmztest::firmwareImage(5000, 99)));
+}
+
+void tst_Field::startUpdate(QProcess& rTool, Sim& rSim)
+{
+    QVERIFY(rSim.started());
+    kmztest::startKmzflash(rTool, {"--u", rSim.port(), path("new.upd"), path("updater.bin")});
+    QTRY_VERIFY_WITH_TIMEOUT(rSim.requests().contains("Write address=0x4000 count=1024"), 10000);
+}
+
+void tst_Field::fullDiskKeepsEarlierFile_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::newRow("6 KB, less than the write buffer") << 6000;
+    QTest::newRow("30 KB") << 30000;
+}
+
+void tst_Field::fullDiskKeepsEarlierFile()
+{
+    QFETCH(int, imageSize);
+    if (::geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    const QString small = path("small");
+    QVERIFY(QDir().mkdir(small));
+    const auto mounted = kmztest::run("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", small});
+    if (mounted.exitCode != 0)
+        QSKIP(qPrintable("this machine refuses to mount a tmpfs: " + mounted.errLines.join(' ')));
+    const auto unmount = qScopeGuard([&small] { kmztest::run("umount", {small}); });
+
+    QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(imageSize)));
+    const QString target = small + "/out.upd";
+    QCOMPARE(runKmzflash({"--g", path("fw.bin"), target, "1", "0"}).exitCode, 0);
+    const QByteArray earlier = readFile(target);
+    QCOMPARE(earlier.size(), imageSize + 8);
+    {
+        QFile fill(small + "/fill");
+        QVERIFY(fill.open(QIODevice::WriteOnly));
+        fill.write(QByteArray(64 * 1024, '\0')); // cut short by the full disk
+    }
+
+    const auto result = runKmzflash({"--g", path("fw.bin"), target, "1", "1"});
+    QCOMPARE(result.errLines, QStringList({QStringLiteral("Unable to write file \"%1\"").arg(target),
+                                           "Reason: \"No space left on device\""}));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(readFile(target) == earlier);
+    QCOMPARE(QDir(small).entryList(QDir::Files | QDir::Hidden), QStringList({"fill", "out.upd"}));
+}
+
+// Both files are read before the erase; what happens to them afterwards changes
+// nothing that reaches the keyboard.
+void tst_Field::filesChangingDuringUpdate()
+{
+    makeFiles();
+    const QByteArray update = readFile(path("new.upd"));
+    const QByteArray updater = readFile(path("updater.bin"));
+    Sim sim({"--baud", "38400"});
+    QProcess tool;
+    startUpdate(tool, sim);
+
+    QVERIFY(QFile::remove(path("updater.bin")));
+    QVERIFY(writeFile(path("fw2.bin"), kmztest::firmwareImage(2992, 7)));
+    QCOMPARE(runKmzflash({"--g", path("fw2.bin"), path("new.upd"), "3", "0"}).exitCode, 0);
+    QVERIFY(readFile(path("new.upd")) != update);
+
+    const auto result = finish(tool);
+    QCOMPARE(kmztest::withoutProgress(result.errLines), QStringList());
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requests(), gFullRequests);
+    QVERIFY(sim.flash().mid(0x4000, update.size()) == update);
+    QVERIFY(sim.flash().left(updater.size()) == updater);
+}
+
+void tst_Field::secondTool_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("same name") << false;
+    QTest::newRow("a link to the device, as /dev/serial/by-id has") << true;
+}
+
+void tst_Field::secondTool()
+{
+    QFETCH(bool, throughLink);
+    makeFiles();
+    Sim sim({"--baud", "38400"});
+    QProcess tool;
+    startUpdate(tool, sim);
+
+    const QString name = throughLink ? path("keyboard") : sim.port();
+    if (throughLink)
+        QVERIFY(QFile::link(sim.port(), name));
+    // Without root the exclusive-open flag refuses the link before any lock does.
+    const QString reason = throughLink && ::geteuid() != 0 ? "Device or resource busy" : "Port in use by another program";
+    const auto second = runKmzflash({"--i", name});
+    QCOMPARE(second.errLines, QStringList({QStringLiteral("Unable to connect to \"%1\"").arg(name),
+                                           QStringLiteral("Reason: \"%1\"").arg(reason)}));
+    QCOMPARE(second.exitCode, 1);
+
+    const auto first = finish(tool);
+    QCOMPARE(first.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requests(), gFullRequests);
+}
+
+void tst_Field::interrupts_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("beforeErase");
+    QTest::addColumn<int>("exitCode");   // -1: ended by the signal
+    QTest::addColumn<QStringList>("errLines"); // without progress lines
+
+    QTest::newRow("Ctrl-C before the erase: stops at once") << SIGINT << 1 << true << -1 << QStringList();
+    QTest::newRow("SIGTERM during the update: held") << SIGTERM << 1 << false << 0 << QStringList{gHeldLine};
+    QTest::newRow("SIGHUP twice during the update: stops") << SIGHUP << 2 << false << -1 << QStringList{gHeldLine};
+}
+
+void tst_Field::interrupts()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, count);
+    QFETCH(bool, beforeErase);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, errLines);
+    makeFiles();
+    QProcess tool;
+    // Before the erase the tool is held in a GetInfo that is never answered.
+    Sim sim(beforeErase ? QStringList{"--fault", "getinfo:silence"} : QStringList{"--baud", "38400"});
+    QVERIFY(sim.started());
+    kmztest::startKmzflash(tool, {"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        sim.requestsWithoutFaults().contains(beforeErase ? "GetInfo" : "Write address=0x4000 count=1024"), 10000);
+
+    QByteArray err;
+    for (int i = 0; i < count; ++i) {
+        ::kill(pid_t(tool.processId()), signalNumber);
+        if (i + 1 < count)
+            QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains("Interrupted"), 5000);
+    }
+    const auto result = finish(tool);
+    QStringList lines = QString::fromUtf8(err).split('\n', Qt::SkipEmptyParts) + result.errLines;
+    QCOMPARE(kmztest::withoutProgress(lines), errLines);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.signal, exitCode < 0 ? signalNumber : 0);
+    sim.stop();
+    const QStringList seen = sim.requestsWithoutFaults();
+    if (exitCode == 0)
+        QCOMPARE(seen, gFullRequests);
+    else if (beforeErase)
+        QCOMPARE(seen, QStringList{"GetInfo"});
+    else
+        QVERIFY2(!seen.contains("Run argument=0") && gFullRequests.mid(0, seen.size()) == seen, qPrintable(seen.join(", ")));
+    // Every way out lets the port go, lock file and all.
+    QCOMPARE(kmztest::portLockFiles(sim.port()), QStringList());
+}
+
+// A closed standard error (a pager or head that quit) must not stop an update.
+void tst_Field::closedOutput()
+{
+    makeFiles();
+    Sim sim({"--baud", "38400"});
+    QVERIFY(sim.started());
+    const auto result = kmztest::run(
+        "/bin/bash", {"-c", "\"$0\" --u \"$1\" \"$2\" \"$3\" 2>&1 | head -n 1 >/dev/null; exit \"${PIPESTATUS[0]}\"",
+                      KMZFLASH_PATH, sim.port(), path("new.upd"), path("updater.bin")});
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requests(), gFullRequests);
+}
+
+// A run killed while its Write was on the line leaves the Ack behind; the next
+// run must not take it for the answer to its own first request.
+void tst_Field::replyLeftByKilledRun()
+{
+    if (::geteuid() != 0)
+        QSKIP("a killed run leaves the pseudo-terminal's exclusive flag set while kbdsim holds it, and only root "
+              "passes it; a real port drops the flag with its last close");
+    makeFiles();
+    Sim sim({"--baud", "38400", "--version-text", "1.05", "--major", "1", "--minor", "5"});
+    QProcess tool;
+    startUpdate(tool, sim);
+    tool.kill();
+    QVERIFY(tool.waitForFinished(5000));
+
+    // The Ack, once kbdsim has sent it, waits in the line's input queue.
+    const int fd = ::open(QFile::encodeName(sim.port()).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    const auto pending = [fd] {
+        int count = 0;
+        return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(pending(), 6, 5000);
+
+    const auto result = runKmzflash({"--i", sim.port()});
+    QCOMPARE(result.errLines, QStringList({"Keyboard: \"1.05\"", "Version:  \"1.05\""}));
+    QCOMPARE(result.exitCode, 0);
+}
+
+QTEST_GUILESS_MAIN(tst_Field)
+#include "tst_field.moc"
