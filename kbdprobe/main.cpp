@@ -5,6 +5,11 @@
 #include <QSerialPort>
 #include <QString>
 
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
@@ -25,6 +30,16 @@ int main(int argc, char* argv[])
             qWarning() << "Unable to connect to" << portName;
             qWarning() << "Reason:" << port.errorString();
         }
+#ifdef Q_OS_LINUX
+        // A USB serial adapter would otherwise hold the keyboard's bursts back for
+        // its latency timer (16 ms by default); a device without that mode (a
+        // pseudo-terminal) is left as it is.
+        struct serial_struct serial = {};
+        if (port.isOpen() && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0) {
+            serial.flags |= ASYNC_LOW_LATENCY;
+            ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
+        }
+#endif
         port.setBaudRate(38400, QSerialPort::AllDirections);
         port.setDataBits(QSerialPort::Data8);
         port.setParity(QSerialPort::OddParity);

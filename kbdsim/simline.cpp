@@ -164,17 +164,21 @@ void SimLine::waitUntilTaken(int limitMs)
     // The slave's input queue is shared by every open file of it: once the reply
     // has arrived there and left it again, the tool has read it. The kernel moves
     // written bytes into that queue a moment later, so first wait for them to show.
-    // Spin throughout, so the line goes before the tool can send its next request.
-    // That is a race all the same: a tool that has read the reply before the bytes
-    // were seen here may get its next request out before the line goes.
+    // Looked at every 50 µs: often enough that the line mostly goes before the tool
+    // sends its next request, seldom enough to leave the processor to the tool. It
+    // is a race all the same: a tool that has read the reply before the bytes were
+    // seen here may get its next request out before the line goes.
     const qint64 start = nowNs();
     const qint64 arrivalDeadline = start + 5 * 1000000LL;
     const qint64 deadline = start + qint64(limitMs) * 1000000;
-    int pending = 0;
-    while (::ioctl(mSlaveFd, TIOCINQ, &pending) == 0 && pending == 0 && nowNs() < arrivalDeadline && !gStop) {
-    }
-    while (::ioctl(mSlaveFd, TIOCINQ, &pending) == 0 && pending > 0 && nowNs() < deadline && !gStop) {
-    }
+    const auto pending = [this] {
+        int count = 0;
+        return ::ioctl(mSlaveFd, TIOCINQ, &count) == 0 ? count : -1;
+    };
+    while (pending() == 0 && nowNs() < arrivalDeadline && !gStop)
+        sleepUntilNs(nowNs() + 50000);
+    while (pending() > 0 && nowNs() < deadline && !gStop)
+        sleepUntilNs(nowNs() + 50000);
 }
 
 qint64 nowNs()

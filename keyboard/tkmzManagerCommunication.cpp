@@ -9,6 +9,10 @@
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
 
 namespace ZRN {
 
@@ -48,6 +52,17 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
         mpPort->close();
         mErrorText = QString::fromLatin1(gPortInUse);
         return false;
+    }
+#endif
+#ifdef Q_OS_LINUX
+    // USB serial adapters hold short input back for their latency timer (16 ms by
+    // default) unless asked not to; with one short reply per chunk that is up to
+    // 5% of an update. A device that has no such mode (a pseudo-terminal) is left
+    // as it is.
+    struct serial_struct serial = {};
+    if (::ioctl(int(mpPort->handle()), TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(int(mpPort->handle()), TIOCSSERIAL, &serial);
     }
 #endif
     // Applied on the open device; a setting the device refuses (a pseudo-terminal
