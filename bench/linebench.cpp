@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 #include <cstring>
 #include <ctime>
 
@@ -56,21 +58,26 @@ QVector<char*> argvOf(const QStringList& rArguments, QVector<QByteArray>* pStora
     return argv;
 }
 
+// The kmzflash under test: the build's own, or another build's (KMZFLASH=path) to
+// compare two builds on the same machine.
+QString kmzflash()
+{
+    return qEnvironmentVariable("KMZFLASH", QStringLiteral(KMZFLASH_PATH));
+}
+
 struct Run
 {
     int exitCode = -1;
     double seconds = 0;
+    double cpuSeconds = 0; // user + system
     long maxRssKiB = 0;
 };
 
-// Runs a program to its end with stdout and stderr discarded.
-Run runProgram(const QStringList& rArguments)
+// Starts a program with stdout and stderr discarded.
+pid_t startProgram(const QStringList& rArguments)
 {
     QVector<QByteArray> storage;
     QVector<char*> argv = argvOf(rArguments, &storage);
-
-    Run run;
-    const double start = nowSeconds();
     const pid_t child = fork();
     if (child == 0) {
         const int null = open("/dev/null", O_WRONLY);
@@ -79,13 +86,30 @@ Run runProgram(const QStringList& rArguments)
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+// Waits for a started program; seconds are left to the caller.
+Run waitProgram(pid_t child)
+{
+    Run run;
     int status = 0;
     struct rusage usage;
     std::memset(&usage, 0, sizeof usage);
     wait4(child, &status, 0, &usage);
-    run.seconds = nowSeconds() - start;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                     + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.maxRssKiB = usage.ru_maxrss;
+    return run;
+}
+
+// Runs a program to its end with stdout and stderr discarded.
+Run runProgram(const QStringList& rArguments)
+{
+    const double start = nowSeconds();
+    Run run = waitProgram(startProgram(rArguments));
+    run.seconds = nowSeconds() - start;
     return run;
 }
 
@@ -149,7 +173,7 @@ bool makeFiles(const QTemporaryDir& rDir, int imageSize, int updaterSize)
     const QByteArray marker("Quorvane_KMZ4100_Firmware");
     image.replace(0, marker.size(), marker);
     return writeFile(rDir.filePath("image.bin"), image)
-           && runProgram({KMZFLASH_PATH, "--g", rDir.filePath("image.bin"), rDir.filePath("update.upd"), "9", "0"})
+           && runProgram({kmzflash(), "--g", rDir.filePath("image.bin"), rDir.filePath("update.upd"), "9", "0"})
                       .exitCode == 0
            && writeFile(rDir.filePath("updater.bin"), randomBytes(updaterSize, 11));
 }
@@ -186,7 +210,7 @@ void pacedUpdate(bool quick)
         return;
     }
     Sim sim({"--baud", "38400", "--flash-size", "262144"});
-    const Run run = runProgram({KMZFLASH_PATH, "--u", sim.port, dir.filePath("update.upd"),
+    const Run run = runProgram({kmzflash(), "--u", sim.port, dir.filePath("update.upd"),
                                 dir.filePath("updater.bin")});
     int exchanges = 0;
     const double ideal = lineBytes(imageSize + 8, updaterSize, &exchanges) * BITS_PER_BYTE / BAUD;
@@ -198,6 +222,50 @@ void pacedUpdate(bool quick)
     row("paced update, added per exchange", QStringLiteral("%1 ms over %2 exchanges").arg(overheadMs, 0, 'f', 3)
                                                  .arg(exchanges),
         "< 1.5 ms", run.exitCode == 0 && overheadMs < 1.5);
+    const double share = run.cpuSeconds / run.seconds;
+    row("paced update, CPU / wall of --u", QStringLiteral("%1 s / %2 s = %3").arg(run.cpuSeconds, 0, 'f', 3)
+                                               .arg(run.seconds, 0, 'f', 3).arg(share, 0, 'f', 4),
+        "<= 0.02", run.exitCode == 0 && share <= 0.02);
+}
+
+// N paced updates at once, each against its own kbdsim: the line time of one
+// update over the wall time of the whole batch, and the tools' CPU time.
+void parallelUpdates(bool quick)
+{
+    QTemporaryDir dir;
+    const int imageSize = quick ? 4 * 1024 : 60 * 1024 - 8;
+    const int updaterSize = quick ? 2 * 1024 : 16 * 1024;
+    if (!makeFiles(dir, imageSize, updaterSize)) {
+        row("parallel updates", "could not make files", "", false);
+        return;
+    }
+    int exchanges = 0;
+    const double ideal = lineBytes(imageSize + 8, updaterSize, &exchanges) * BITS_PER_BYTE / BAUD;
+    const QVector<int> counts = quick ? QVector<int>{1, 2} : QVector<int>{1, 8, 32};
+    for (int count : counts) {
+        std::vector<std::unique_ptr<Sim>> sims;
+        for (int i = 0; i < count; ++i)
+            sims.emplace_back(new Sim({"--baud", "38400", "--flash-size", "262144"}));
+        const double start = nowSeconds();
+        QVector<pid_t> tools;
+        for (const auto& pSim : sims)
+            tools << startProgram({kmzflash(), "--u", pSim->port, dir.filePath("update.upd"), dir.filePath("updater.bin")});
+        double cpu = 0;
+        int failed = 0;
+        for (pid_t tool : tools) {
+            const Run run = waitProgram(tool);
+            cpu += run.cpuSeconds;
+            failed += run.exitCode != 0 ? 1 : 0;
+        }
+        const double wall = nowSeconds() - start;
+        const double ratio = ideal / wall;
+        const QByteArray what = QStringLiteral("%1 paced updates at once").arg(count).toLatin1();
+        row(what.constData(), QStringLiteral("%1 s / %2 s = %3, CPU %4 s%5").arg(ideal, 0, 'f', 2).arg(wall, 0, 'f', 2)
+                                  .arg(ratio, 0, 'f', 4).arg(cpu, 0, 'f', 2)
+                                  .arg(failed > 0 ? QStringLiteral(", %1 failed").arg(failed) : QString()),
+            ">= 0.99", failed == 0 && ratio >= 0.99);
+        std::fflush(stdout);
+    }
 }
 
 // --u of a large update over a pty against an unpaced kbdsim.
@@ -212,8 +280,8 @@ void unpacedUpdate(bool quick)
     }
     Sim sim({"--flash-size", QString::number(0x4000 + imageSize + 8)});
     // A run that reads the version only: process start-up and one exchange.
-    const Run baseline = runProgram({KMZFLASH_PATH, "--i", sim.port});
-    const Run run = runProgram({KMZFLASH_PATH, "--u", sim.port, dir.filePath("update.upd"),
+    const Run baseline = runProgram({kmzflash(), "--i", sim.port});
+    const Run run = runProgram({kmzflash(), "--u", sim.port, dir.filePath("update.upd"),
                                 dir.filePath("updater.bin")});
     int exchanges = 0;
     lineBytes(imageSize + 8, updaterSize, &exchanges);
@@ -338,7 +406,7 @@ void memory(bool quick)
         return;
     }
     Sim sim({"--flash-size", QString::number(0x4000 + imageSize + 8)});
-    const Run run = runProgram({KMZFLASH_PATH, "--u", sim.port, dir.filePath("update.upd"),
+    const Run run = runProgram({kmzflash(), "--u", sim.port, dir.filePath("update.upd"),
                                 dir.filePath("updater.bin")});
     const double fileMiB = (imageSize + 8) / 1048576.0;
     const double peakMiB = run.maxRssKiB / 1024.0;
@@ -360,6 +428,7 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
     pacedUpdate(quick);
     std::fflush(stdout);
+    parallelUpdates(quick);
     unpacedUpdate(quick);
     ptyFloor(quick);
     std::fflush(stdout);

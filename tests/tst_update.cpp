@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 #include <sys/stat.h>
 
 using kmztest::firmwareImage;
@@ -36,6 +39,7 @@ private slots:
     void badUpdateFiles();
     void badUpdaterFiles_data();
     void badUpdaterFiles();
+    void manyKeyboardsAtOnce();
 
 private:
     // An update file of 3000 bytes with the given version, and a 5000-byte updater.
@@ -286,6 +290,39 @@ void tst_Update::badUpdaterFiles()
         // A bad local updater must never cost the keyboard its firmware.
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
+    }
+}
+
+// The README's command for many keyboards: one tool per port, all at once.
+void tst_Update::manyKeyboardsAtOnce()
+{
+    makeFiles();
+    std::vector<std::unique_ptr<Sim>> sims;
+    QStringList ports;
+    for (int i = 0; i < 4; ++i) {
+        sims.emplace_back(new Sim({"--major", "1"}));
+        QVERIFY(sims.back()->started());
+        ports << sims.back()->port();
+    }
+    const QString script = QStringLiteral("for port in \"$@\"; do\n"
+                                          "  ( \"%1\" --u \"$port\" new.upd updater.bin 2>/dev/null; "
+                                          "echo \"$port: exit $?\" ) &\n"
+                                          "done; wait\n")
+                               .arg(KMZFLASH_PATH);
+    QVERIFY(writeFile(path("all.sh"), script.toUtf8()));
+    const auto result = kmztest::run("/bin/sh", QStringList{path("all.sh")} + ports, mpDir->path(), 60000);
+    QCOMPARE(result.exitCode, 0);
+    QStringList lines = QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
+    lines.sort();
+    QStringList expected;
+    for (const QString& port : ports)
+        expected << port + ": exit 0";
+    expected.sort();
+    QCOMPARE(lines, expected);
+    for (const auto& pSim : sims) {
+        pSim->stop();
+        QCOMPARE(pSim->requests(), gFullRequests);
+        QVERIFY(pSim->flash().mid(0x4000, 3000) == readFile(path("new.upd")));
     }
 }
 
