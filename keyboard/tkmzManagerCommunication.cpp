@@ -2,6 +2,8 @@
 
 #include "tcPointerChecker.h"
 
+#include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QSerialPort>
 
 #include <new>
@@ -19,6 +21,22 @@ namespace ZRN {
 namespace {
 
 const char* const gPortInUse = "Port in use by another program";
+
+// Every request and reply as hex, with the milliseconds since the first one, for
+// QT_LOGGING_RULES="kmz.serial.debug=true". Off by default: the tool's own output
+// stays as it is.
+Q_LOGGING_CATEGORY(lcSerial, "kmz.serial", QtInfoMsg)
+
+void logBytes(const char* pDirection, const QByteArray& rData)
+{
+    if (!lcSerial().isDebugEnabled())
+        return;
+    static QElapsedTimer sClock;
+    if (!sClock.isValid())
+        sClock.start();
+    qCDebug(lcSerial).noquote() << QStringLiteral("%1 ms").arg(double(sClock.nsecsElapsed()) / 1e6, 10, 'f', 3)
+                                << pDirection << rData.toHex(' ');
+}
 
 } // namespace
 
@@ -88,6 +106,7 @@ bool tkmzManagerCommunication::sendData(const QByteArray& rData)
 {
     if (mpPort == nullptr)
         return false;
+    logBytes("->", rData);
     const qint64 count = mpPort->write(rData);
     mpPort->flush();
     if (count != rData.size())
@@ -127,7 +146,9 @@ void tkmzManagerCommunication::slotDataRecived()
 {
     if (mpPort == nullptr)
         return;
-    emit signalDataRecieved(mpPort->readAll());
+    const QByteArray data = mpPort->readAll();
+    logBytes("<-", data);
+    emit signalDataRecieved(data);
 }
 
 } // namespace ZRN

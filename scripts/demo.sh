@@ -3,14 +3,25 @@
 # an update file, read the keyboard's version, update it with progress, update it
 # again from the newest of several PNL640_*.upd files, and show what its flash holds.
 # Exits non-zero as soon as a step fails.
+#
+# The programs come from the build tree (built first), from the folder that
+# KMZ_PROGRAMS_DIR names, or with --installed from PATH (an installed package).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build}"
-"$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$build"
-
-kmzflash="$build/kmzflash/kmzflash"
-kbdsim="$build/kbdsim/kbdsim"
+if [ "${1:-}" = "--installed" ]; then
+  kmzflash="$(command -v kmzflash)"
+  kbdsim="$(command -v kbdsim)"
+elif [ -n "${KMZ_PROGRAMS_DIR:-}" ]; then
+  kmzflash="$KMZ_PROGRAMS_DIR/kmzflash"
+  kbdsim="$KMZ_PROGRAMS_DIR/kbdsim"
+else
+  build="${BUILD_DIR:-$root/build}"
+  "$root/scripts/setup.sh"
+  "$root/scripts/build.sh" "$build"
+  kmzflash="$build/kmzflash/kmzflash"
+  kbdsim="$build/kbdsim/kbdsim"
+fi
+echo "programs: $kmzflash, $kbdsim"
 work="$(mktemp -d "${TMPDIR:-/tmp}/kmzdemo.XXXXXX")"
 sim_pid=""
 cleanup() {

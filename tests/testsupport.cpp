@@ -27,7 +27,28 @@ QProcessEnvironment cleanEnvironment()
     return env;
 }
 
+QString programPath(const char* pName, const char* pBuilt)
+{
+    const QString folder = qEnvironmentVariable("KMZ_PROGRAMS_DIR");
+    return folder.isEmpty() ? QString::fromLocal8Bit(pBuilt) : folder + QLatin1Char('/') + QLatin1String(pName);
+}
+
 } // namespace
+
+QString kmzflashPath()
+{
+    return programPath("kmzflash", KMZFLASH_PATH);
+}
+
+QString kbdsimPath()
+{
+    return programPath("kbdsim", KBDSIM_PATH);
+}
+
+QString kbdprobePath()
+{
+    return programPath("kbdprobe", KBDPROBE_PATH);
+}
 
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
 {
@@ -63,7 +84,7 @@ RunResult finish(QProcess& rProcess, int timeoutMs)
 void startKmzflash(QProcess& rProcess, const QStringList& rArguments)
 {
     rProcess.setProcessEnvironment(cleanEnvironment());
-    rProcess.start(QStringLiteral(KMZFLASH_PATH), rArguments);
+    rProcess.start(kmzflashPath(), rArguments);
 }
 
 QStringList portLockFiles(const QString& rPort)
@@ -86,7 +107,7 @@ QStringList portLockFiles(const QString& rPort)
 
 RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
 {
-    return run(QStringLiteral(KMZFLASH_PATH), rArguments, rWorkDir, timeoutMs);
+    return run(kmzflashPath(), rArguments, rWorkDir, timeoutMs);
 }
 
 QByteArray fromHex(const char* pHex)
@@ -152,7 +173,7 @@ Sim::Sim(const QStringList& rArguments)
               << QStringLiteral("--dump") << mDir.filePath(QStringLiteral("flash.bin"));
     mProcess.setProcessEnvironment(cleanEnvironment());
     mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    mProcess.start(QStringLiteral(KBDSIM_PATH), arguments);
+    mProcess.start(kbdsimPath(), arguments);
     if (!mProcess.waitForStarted(5000))
         return;
     QElapsedTimer timer;

@@ -9,6 +9,12 @@
 
 namespace kmztest {
 
+// The programs under test: the build tree's, or those in the folder that
+// KMZ_PROGRAMS_DIR names (an installed package's /usr/bin, say).
+QString kmzflashPath();
+QString kbdsimPath();
+QString kbdprobePath();
+
 struct RunResult
 {
     int exitCode = -1;  // -1 when it did not end normally

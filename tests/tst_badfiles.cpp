@@ -106,7 +106,7 @@ void tst_BadFiles::unreadableFirmware()
 {
     QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(64)));
     QVERIFY(QFile::setPermissions(path("fw.bin"), QFileDevice::Permissions()));
-    QStringList command = {KMZFLASH_PATH, "--g", path("fw.bin"), path("out.upd"), "1", "0"};
+    QStringList command = {kmztest::kmzflashPath(), "--g", path("fw.bin"), path("out.upd"), "1", "0"};
     if (::geteuid() == 0) {
         // Root reads any file: run the tool as nobody instead.
         const QString setpriv = QStandardPaths::findExecutable("setpriv");

@@ -229,7 +229,7 @@ void tst_Field::closedOutput()
     QVERIFY(sim.started());
     const auto result = kmztest::run(
         "/bin/bash", {"-c", "\"$0\" --u \"$1\" \"$2\" \"$3\" 2>&1 | head -n 1 >/dev/null; exit \"${PIPESTATUS[0]}\"",
-                      KMZFLASH_PATH, sim.port(), path("new.upd"), path("updater.bin")});
+                      kmztest::kmzflashPath(), sim.port(), path("new.upd"), path("updater.bin")});
     QCOMPARE(result.exitCode, 0);
     sim.stop();
     QCOMPARE(sim.requests(), gFullRequests);

@@ -170,7 +170,7 @@ void tst_Generate::failedWriteKeepsOldFile()
     const QByteArray previous("previous update file");
     QVERIFY(writeFile(path("out.upd"), previous));
     const auto result = kmztest::run(
-        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" --g \"$1\" \"$2\" 1 0", KMZFLASH_PATH,
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" --g \"$1\" \"$2\" 1 0", kmztest::kmzflashPath(),
                     path("fw.bin"), path("out.upd")});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.errLines, QStringList({QStringLiteral("Unable to write file \"%1\"").arg(path("out.upd")),

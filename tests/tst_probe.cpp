@@ -21,7 +21,7 @@ public:
             env.remove("QT_LOGGING_RULES");
             return env;
         }());
-        mProcess.start(KBDPROBE_PATH, rPort.isNull() ? QStringList() : QStringList{rPort});
+        mProcess.start(kmztest::kbdprobePath(), rPort.isNull() ? QStringList() : QStringList{rPort});
         mProcess.waitForStarted(5000);
         // Give it time to open the port; its presence timer runs 2000 ms.
         QThread::msleep(400);
@@ -170,12 +170,12 @@ void tst_Probe::splitRequest()
 void tst_Probe::kbdsimPlaysTheKeyboard()
 {
     QProcess sim;
-    sim.start(KBDSIM_PATH, {"--probe", "--probe-check", "--probe-delay", "600"});
+    sim.start(kmztest::kbdsimPath(), {"--probe", "--probe-check", "--probe-delay", "600"});
     QVERIFY(sim.waitForStarted(5000));
     QVERIFY(sim.waitForReadyRead(5000));
     const QString port = QString::fromLocal8Bit(sim.readLine()).trimmed();
     QProcess probe;
-    probe.start(KBDPROBE_PATH, {port});
+    probe.start(kmztest::kbdprobePath(), {port});
     QVERIFY(probe.waitForFinished(10000));
     QCOMPARE(probe.exitCode(), 0);
     QVERIFY(sim.waitForFinished(10000));

@@ -144,7 +144,7 @@ void tst_Simulator::statusAnswers()
 
 bool tst_Simulator::start(QProcess& rSim, const QStringList& rArguments)
 {
-    rSim.start(QStringLiteral(KBDSIM_PATH), rArguments);
+    rSim.start(kmztest::kbdsimPath(), rArguments);
     QElapsedTimer timer;
     timer.start();
     while (!rSim.canReadLine() && rSim.state() != QProcess::NotRunning && timer.elapsed() < 5000)
@@ -173,7 +173,7 @@ void tst_Simulator::badOptions()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
-    const auto result = kmztest::run(QStringLiteral(KBDSIM_PATH), arguments, QString(), 5000);
+    const auto result = kmztest::run(kmztest::kbdsimPath(), arguments, QString(), 5000);
     QCOMPARE(result.errLines, QStringList{message});
     QCOMPARE(result.exitCode, 2);
     QCOMPARE(result.out, QByteArray());
@@ -193,7 +193,7 @@ void tst_Simulator::hangUpEndsLikeTerminate()
 
 void tst_Simulator::probeHonoursDuration()
 {
-    const auto result = kmztest::run(QStringLiteral(KBDSIM_PATH), {"--probe", "--probe-delay", "60000", "--duration", "200"},
+    const auto result = kmztest::run(kmztest::kbdsimPath(), {"--probe", "--probe-delay", "60000", "--duration", "200"},
                                      QString(), 5000);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);

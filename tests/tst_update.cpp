@@ -308,7 +308,7 @@ void tst_Update::manyKeyboardsAtOnce()
                                           "  ( \"%1\" --u \"$port\" new.upd updater.bin 2>/dev/null; "
                                           "echo \"$port: exit $?\" ) &\n"
                                           "done; wait\n")
-                               .arg(KMZFLASH_PATH);
+                               .arg(kmztest::kmzflashPath());
     QVERIFY(writeFile(path("all.sh"), script.toUtf8()));
     const auto result = kmztest::run("/bin/sh", QStringList{path("all.sh")} + ports, mpDir->path(), 60000);
     QCOMPARE(result.exitCode, 0);
