@@ -1,6 +1,8 @@
 #include "testsupport.h"
 #include "tkmzManagerCommunication.h"
 
+#include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QtTest>
@@ -19,7 +21,19 @@ private slots:
     void sendWholeWriteFrame();
     void sendAfterLineLost();
     void threeArrivalsThreeSignals();
+    void lineLogIsOptIn();
 };
+
+namespace {
+
+QStringList gMessages;
+
+void keepMessage(QtMsgType, const QMessageLogContext& rContext, const QString& rMessage)
+{
+    gMessages << QStringLiteral("%1: %2").arg(QLatin1String(rContext.category), rMessage);
+}
+
+} // namespace
 
 void tst_SerialLink::openTwiceKeepsOldName()
 {
@@ -101,6 +115,35 @@ void tst_SerialLink::threeArrivalsThreeSignals()
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), i + 1, 2000);
         QCOMPARE(spy.at(i).at(0).toByteArray(), pieces[i]);
     }
+}
+
+// Off by default, so that the tools' output stays as it is; on, every request
+// and reply as hex after a millisecond time stamp.
+void tst_SerialLink::lineLogIsOptIn()
+{
+    kmztest::Pty pty;
+    tkmzManagerCommunication link;
+    QVERIFY(link.openPort(pty.slavePath()));
+    QSignalSpy spy(&link, SIGNAL(signalDataRecieved(QByteArray)));
+    gMessages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+    const auto exchange = [&] {
+        QVERIFY(link.sendData(QByteArray("@\x01", 2)));
+        QVERIFY(pty.write(QByteArray("@\x7f", 2)));
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 2000);
+        spy.clear();
+    };
+    exchange();
+    QCOMPARE(gMessages, QStringList());
+    QLoggingCategory::setFilterRules(QStringLiteral("kmz.serial.debug=true"));
+    exchange();
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    QCOMPARE(gMessages.size(), 2);
+    QVERIFY2(QRegularExpression("^kmz.serial: +[0-9]+\\.[0-9]{3} ms -> 40 01$").match(gMessages[0]).hasMatch(),
+             qPrintable(gMessages[0]));
+    QVERIFY2(QRegularExpression("^kmz.serial: +[0-9]+\\.[0-9]{3} ms <- 40 7f$").match(gMessages[1]).hasMatch(),
+             qPrintable(gMessages[1]));
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)
