@@ -47,8 +47,11 @@ trdqSerialMonitor::trdqSerialMonitor(QObject* pParent)
 {
     mTimerAnswer.setSingleShot(true);
     mTimerRequest.setSingleShot(true);
-    // The quiet time is short enough that a coarse timer would double it.
+    // The quiet time is short enough that a coarse timer would double it; a
+    // coarse presence timer may fire up to 5% early, and a keyboard that answers
+    // within its 2000 ms must not be reported missing.
     mTimerAnswer.setTimerType(Qt::PreciseTimer);
+    mTimerRequest.setTimerType(Qt::PreciseTimer);
     QObject::connect(&mTimerAnswer, SIGNAL(timeout()), this, SLOT(slotTimeoutAnswer()));
     QObject::connect(&mTimerRequest, SIGNAL(timeout()), this, SLOT(slotTimeoutRequest()));
 

@@ -1,7 +1,9 @@
 #include "testsupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
@@ -50,13 +52,34 @@ QString kbdprobePath()
     return programPath("kbdprobe", KBDPROBE_PATH);
 }
 
+void start(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments)
+{
+    rProcess.setProcessEnvironment(cleanEnvironment());
+    rProcess.start(rProgram, rArguments);
+}
+
+bool waitUntilOpened(const QProcess& rProcess, const QString& rPath, int limitMs)
+{
+    const QString target = QFileInfo(rPath).canonicalFilePath();
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(rProcess.processId());
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (fd.symLinkTarget() == target)
+                return true;
+        }
+        QThread::msleep(5);
+    } while (timer.elapsed() < limitMs && rProcess.state() == QProcess::Running);
+    return false;
+}
+
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
 {
     QProcess process;
-    process.setProcessEnvironment(cleanEnvironment());
     if (!rWorkDir.isEmpty())
         process.setWorkingDirectory(rWorkDir);
-    process.start(rProgram, rArguments);
+    start(process, rProgram, rArguments);
     return finish(process, timeoutMs);
 }
 
@@ -83,8 +106,7 @@ RunResult finish(QProcess& rProcess, int timeoutMs)
 
 void startKmzflash(QProcess& rProcess, const QStringList& rArguments)
 {
-    rProcess.setProcessEnvironment(cleanEnvironment());
-    rProcess.start(kmzflashPath(), rArguments);
+    start(rProcess, kmzflashPath(), rArguments);
 }
 
 QStringList portLockFiles(const QString& rPort)
@@ -171,9 +193,8 @@ Sim::Sim(const QStringList& rArguments)
     QStringList arguments = rArguments;
     arguments << QStringLiteral("--log") << mDir.filePath(QStringLiteral("requests.log"))
               << QStringLiteral("--dump") << mDir.filePath(QStringLiteral("flash.bin"));
-    mProcess.setProcessEnvironment(cleanEnvironment());
     mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    mProcess.start(kbdsimPath(), arguments);
+    start(mProcess, kbdsimPath(), arguments);
     if (!mProcess.waitForStarted(5000))
         return;
     QElapsedTimer timer;

@@ -25,6 +25,13 @@ struct RunResult
     qint64 elapsedMs = 0;
 };
 
+// Starts a program with Qt's message formatting and logging rules left at their
+// defaults, whatever the environment of the test says: every test that starts a
+// program starts it through here, so that its output can be compared byte for byte.
+void start(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments);
+// Waits until the process holds the file open (a port, say), at most limitMs.
+bool waitUntilOpened(const QProcess& rProcess, const QString& rPath, int limitMs = 5000);
+
 // Runs a program with Qt's message formatting left at its default, within timeoutMs.
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir = QString(),
               int timeoutMs = 30000);

@@ -1,4 +1,5 @@
 #include "tcPointerChecker.h"
+#include "testsupport.h"
 #include "tkmzManagerOperation.h"
 
 #include <QtTest>
@@ -57,12 +58,7 @@ void tst_Guard::nullMemberEndsProcess()
     QFETCH(QByteArray, expected);
 
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_MESSAGE_PATTERN");
-    env.remove("QT_LOGGING_RULES");
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-                {"--guard-child", withOwner ? "operation" : "none"});
+    kmztest::start(child, QCoreApplication::applicationFilePath(), {"--guard-child", withOwner ? "operation" : "none"});
     QVERIFY(child.waitForFinished(10000));
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 1);
