@@ -244,6 +244,7 @@ void parallelUpdates(bool quick)
     const QVector<int> counts = quick ? QVector<int>{1, 2} : QVector<int>{1, 8, 32};
     for (int count : counts) {
         std::vector<std::unique_ptr<Sim>> sims;
+        sims.reserve(size_t(count));
         for (int i = 0; i < count; ++i)
             sims.emplace_back(new Sim({"--baud", "38400", "--flash-size", "262144"}));
         const double start = nowSeconds();

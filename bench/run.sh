@@ -3,12 +3,11 @@
 # a smoke run that proves the benchmarks still work.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-dir="${BENCH_BUILD_DIR:-$root/build-bench}"
+dir="$root/build-bench"
 quick=""
 [ "${1:-}" = "--quick" ] && quick="--quick"
 "$root/scripts/setup.sh" libbenchmark-dev
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKMZ_BUILD_TESTS=OFF -DKMZ_BUILD_BENCH=ON >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+"$root/scripts/build.sh" bench
 echo
 echo "Line benchmarks ($(nproc) cores, $(uname -m), $(date -u +%Y-%m-%d))"
 "$dir/bench/linebench" $quick

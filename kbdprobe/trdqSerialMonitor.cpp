@@ -36,6 +36,16 @@ const QByteArray gAnswerInq0606Ch1 = bytes({0xAA, 0x05, 0x90, 0x50, 0x02, 0xFF, 
 const QByteArray gAnswerInq0606Ch2 = bytes({0xAA, 0x05, 0x90, 0x50, 0x03, 0xFF, 0xE2});
 const QByteArray gAnswerFallback = bytes({0xAA, 0x02, 0x80, 0x80});
 
+// The checksum of a 0xAA frame: the sum of its payload, from offset 2 up to the
+// checksum itself, modulo 256.
+quint8 frameChecksum(const quint8* pFrame, int size)
+{
+    unsigned sum = 0;
+    for (int i = 2; i < size - 1; ++i)
+        sum += pFrame[i];
+    return quint8(sum & 0xFF);
+}
+
 } // namespace
 
 trdqSerialMonitor::trdqSerialMonitor(QObject* pParent)
@@ -130,7 +140,7 @@ QByteArray trdqSerialMonitor::statusAnswer()
     b[10] = quint8((n % 1024) >> 8);
     b[11] = 0x00;
     b[12] = 0x00;
-    b[13] = quint8((b[9] + b[6] + b[7] + b[8] + b[10] + b[4] + b[2] - 2) & 0xFF);
+    b[13] = frameChecksum(b, int(sizeof b));
     return QByteArray(reinterpret_cast<const char*>(b), int(sizeof b));
 }
 

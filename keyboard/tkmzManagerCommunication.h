@@ -43,8 +43,6 @@ private slots:
 private:
     QSerialPort* mpPort;
     QString mErrorText; // a reason of the link's own, ahead of the port's
-
-    friend class tstSerialLink;
 };
 
 } // namespace ZRN

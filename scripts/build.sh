@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or the folder given), tests included.
-# Extra arguments go to CMake, e.g. scripts/build.sh build-asan -DKMZ_SANITIZE=ON
+# Configures and builds one of the build trees of CMakePresets.json: default
+# (build/), asan (build-asan/), bench, fuzz or check. Extra arguments go to CMake,
+# e.g. scripts/build.sh asan -DKMZ_WERROR=ON
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-dir="${1:-$root/build}"
+preset="${1:-default}"
 shift || true
-cmake -S "$root" -B "$dir" -DKMZ_BUILD_TESTS=ON "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cd "$root"
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"

@@ -15,9 +15,9 @@ elif [ -n "${KMZ_PROGRAMS_DIR:-}" ]; then
   kmzflash="$KMZ_PROGRAMS_DIR/kmzflash"
   kbdsim="$KMZ_PROGRAMS_DIR/kbdsim"
 else
-  build="${BUILD_DIR:-$root/build}"
+  build="$root/build"
   "$root/scripts/setup.sh"
-  "$root/scripts/build.sh" "$build"
+  "$root/scripts/build.sh" default
   kmzflash="$build/kmzflash/kmzflash"
   kbdsim="$build/kbdsim/kbdsim"
 fi

@@ -298,6 +298,7 @@ void tst_Update::manyKeyboardsAtOnce()
 {
     makeFiles();
     std::vector<std::unique_ptr<Sim>> sims;
+    sims.reserve(4);
     QStringList ports;
     for (int i = 0; i < 4; ++i) {
         sims.emplace_back(new Sim({"--major", "1"}));

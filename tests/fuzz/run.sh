@@ -5,10 +5,9 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 seconds="${1:-30}"
-dir="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
+dir="$root/build-fuzz"
 "$root/scripts/setup.sh" clang libclang-rt-14-dev
-CXX=clang++ CC=clang cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKMZ_FUZZ=ON \
-  -DKMZ_BUILD_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+(cd "$root" && cmake --preset fuzz >/dev/null)
 cmake --build "$dir" -j "$(nproc)" --target fuzz_frames fuzz_updatefile fuzz_probe fuzz_simparser
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
