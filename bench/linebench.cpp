@@ -1,6 +1,8 @@
 // Measures kmzflash and kbdprobe against the limits of their serial line and
 // prints one table. --quick runs small sizes, to prove the benchmarks still work.
 
+#include "kmzsupport.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -18,11 +20,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -35,15 +35,6 @@ double nowSeconds()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-// A raw pty pair; name (256 bytes) gets the slave's path when given.
-bool openRawPty(int* pMaster, int* pSlave, char* pName)
-{
-    struct termios raw;
-    std::memset(&raw, 0, sizeof raw);
-    cfmakeraw(&raw);
-    return openpty(pMaster, pSlave, pName, &raw, nullptr) == 0;
 }
 
 // A program's arguments as execv wants them; storage keeps the bytes alive.
@@ -62,7 +53,7 @@ QVector<char*> argvOf(const QStringList& rArguments, QVector<QByteArray>* pStora
 // compare two builds on the same machine.
 QString kmzflash()
 {
-    return qEnvironmentVariable("KMZFLASH", QStringLiteral(KMZFLASH_PATH));
+    return qEnvironmentVariable("KMZFLASH", kmztest::kmzflashPath());
 }
 
 struct Run
@@ -125,7 +116,7 @@ struct Sim
         if (pipe(pipeFds) != 0)
             return;
         QVector<QByteArray> storage;
-        QVector<char*> argv = argvOf(QStringList(KBDSIM_PATH) + rArguments, &storage);
+        QVector<char*> argv = argvOf(QStringList(kmztest::kbdsimPath()) + rArguments, &storage);
         pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], STDOUT_FILENO);
@@ -150,16 +141,6 @@ struct Sim
     }
 };
 
-QByteArray randomBytes(int size, unsigned seed)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        bytes[i] = char(seed >> 24);
-    }
-    return bytes;
-}
-
 bool writeFile(const QString& rPath, const QByteArray& rData)
 {
     QFile file(rPath);
@@ -169,13 +150,13 @@ bool writeFile(const QString& rPath, const QByteArray& rData)
 // An update file of imageSize + 8 bytes and an updater, made by kmzflash --g.
 bool makeFiles(const QTemporaryDir& rDir, int imageSize, int updaterSize)
 {
-    QByteArray image = randomBytes(imageSize, 7);
-    const QByteArray marker("Quorvane_KMZ4100_Firmware");
+    QByteArray image = kmztest::pseudoRandomBytes(imageSize, 7);
+    const QByteArray marker = kmztest::firmwareMarker();
     image.replace(0, marker.size(), marker);
     return writeFile(rDir.filePath("image.bin"), image)
            && runProgram({kmzflash(), "--g", rDir.filePath("image.bin"), rDir.filePath("update.upd"), "9", "0"})
                       .exitCode == 0
-           && writeFile(rDir.filePath("updater.bin"), randomBytes(updaterSize, 11));
+           && writeFile(rDir.filePath("updater.bin"), kmztest::pseudoRandomBytes(updaterSize, 11));
 }
 
 // Bytes on the line for a whole update: every request and its reply.
@@ -304,14 +285,16 @@ void probeLatency(bool quick)
     for (int r = 0; r < runs; ++r) {
         int master = -1;
         int slave = -1;
-        char name[256] = {};
-        if (!openRawPty(&master, &slave, name))
+        QString name;
+        if (!kmztest::openRawPty(&master, &slave, &name))
             return;
+        const QByteArray probePath = kmztest::kbdprobePath().toLocal8Bit();
+        const QByteArray port = name.toLocal8Bit();
         const pid_t probe = fork();
         if (probe == 0) {
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, STDERR_FILENO);
-            execl(KBDPROBE_PATH, KBDPROBE_PATH, name, static_cast<char*>(nullptr));
+            execl(probePath.constData(), probePath.constData(), port.constData(), static_cast<char*>(nullptr));
             _exit(127);
         }
         usleep(300 * 1000);
@@ -354,7 +337,7 @@ void ptyFloor(bool quick)
 {
     int master = -1;
     int slave = -1;
-    if (!openRawPty(&master, &slave, nullptr))
+    if (!kmztest::openRawPty(&master, &slave))
         return;
     const pid_t echo = fork();
     if (echo == 0) {

@@ -29,28 +29,7 @@ QProcessEnvironment cleanEnvironment()
     return env;
 }
 
-QString programPath(const char* pName, const char* pBuilt)
-{
-    const QString folder = qEnvironmentVariable("KMZ_PROGRAMS_DIR");
-    return folder.isEmpty() ? QString::fromLocal8Bit(pBuilt) : folder + QLatin1Char('/') + QLatin1String(pName);
-}
-
 } // namespace
-
-QString kmzflashPath()
-{
-    return programPath("kmzflash", KMZFLASH_PATH);
-}
-
-QString kbdsimPath()
-{
-    return programPath("kbdsim", KBDSIM_PATH);
-}
-
-QString kbdprobePath()
-{
-    return programPath("kbdprobe", KBDPROBE_PATH);
-}
 
 void start(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments)
 {
@@ -139,13 +118,8 @@ QByteArray fromHex(const char* pHex)
 
 QByteArray firmwareImage(int size, quint32 seed)
 {
-    static const QByteArray marker("Quorvane_KMZ4100_Firmware");
-    QByteArray image(qMax(size, marker.size()), '\0');
-    quint32 state = seed;
-    for (int i = 0; i < image.size(); ++i) {
-        state = state * 1664525u + 1013904223u;
-        image[i] = char(state >> 24);
-    }
+    const QByteArray marker = firmwareMarker();
+    QByteArray image = pseudoRandomBytes(qMax(size, marker.size()), seed);
     image.replace(image.size() / 2 - marker.size() / 2, marker.size(), marker);
     return image;
 }
@@ -244,18 +218,7 @@ QByteArray Sim::flash()
 
 Pty::Pty()
 {
-    struct termios raw;
-    std::memset(&raw, 0, sizeof raw);
-    cfmakeraw(&raw);
-    char name[256] = {};
-    if (::openpty(&mMaster, &mSlave, name, &raw, nullptr) != 0) {
-        mMaster = mSlave = -1;
-        return;
-    }
-    // Not handed down to the programs a test starts, or the line would outlive it.
-    ::fcntl(mMaster, F_SETFD, FD_CLOEXEC);
-    ::fcntl(mSlave, F_SETFD, FD_CLOEXEC);
-    mSlavePath = QString::fromLocal8Bit(name);
+    openRawPty(&mMaster, &mSlave, &mSlavePath);
 }
 
 Pty::~Pty()

@@ -1,6 +1,8 @@
 #ifndef KMZ_TESTSUPPORT_H
 #define KMZ_TESTSUPPORT_H
 
+#include "kmzsupport.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -8,12 +10,6 @@
 #include <QTemporaryDir>
 
 namespace kmztest {
-
-// The programs under test: the build tree's, or those in the folder that
-// KMZ_PROGRAMS_DIR names (an installed package's /usr/bin, say).
-QString kmzflashPath();
-QString kbdsimPath();
-QString kbdprobePath();
 
 struct RunResult
 {

@@ -129,7 +129,8 @@ void tst_BadFiles::hundredMebibytes()
 {
     const int size = 100 * 1024 * 1024;
     QByteArray image(size, char(0x5A));
-    image.replace(size - 25, 25, "Quorvane_KMZ4100_Firmware");
+    const QByteArray marker = kmztest::firmwareMarker();
+    image.replace(size - marker.size(), marker.size(), marker);
     QVERIFY(writeFile(path("big.bin"), image));
     image.clear();
     const auto generated = runKmzflash({"--g", path("big.bin"), path("big.upd"), "1", "0"}, QString(), 120000);

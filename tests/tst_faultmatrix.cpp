@@ -2,7 +2,6 @@
 // kmzflash --u: the step's messages and exit code, no request after the failed
 // step, and an untouched flash when the failure comes before the erase.
 
-#include "crc16.h"
 #include "testsupport.h"
 
 #include <QMap>
@@ -106,10 +105,9 @@ void tst_FaultMatrix::matrix()
     if (fault == "silence" || (fault == "corrupt" && type != "crc")) {
         expected << "Timeout!";
     } else if (fault == "corrupt") {
-        const QByteArray update = kmztest::readFile(path("new.upd"));
-        const quint16 crc = ZRN::crc16(update.constData(), update.size());
-        expected << "Data verification negative!"
-                 << QStringLiteral("CRC File/Flash %1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16);
+        // The update file's CRC-16/XMODEM and the wrong one kbdsim sends, worked out
+        // apart from the tools.
+        expected << "Data verification negative!" << "CRC File/Flash 5398 / f6c2";
     } else if (fault == "lost") {
         // A lost line ends the wait at once, with the system's reason. Which one
         // depends on how far the kernel has got in hanging up the pseudo-terminal:

@@ -1,5 +1,6 @@
 #include "crc16.h"
 #include "simkeyboard.h"
+#include "simoptions.h"
 #include "simprobe.h"
 #include "testsupport.h"
 
@@ -23,6 +24,8 @@ private slots:
     void crcUsesSixteenBitCount();
     void statusAnswers_data();
     void statusAnswers();
+    void optionChecks_data();
+    void optionChecks();
     void badOptions_data();
     void badOptions();
     void hangUpEndsLikeTerminate();
@@ -152,21 +155,50 @@ bool tst_Simulator::start(QProcess& rSim, const QStringList& rArguments)
     return rSim.canReadLine();
 }
 
-// Every bad option is refused before the line is opened, with one exit code.
+void tst_Simulator::optionChecks_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("defaults") << QStringList() << QStringList();
+    QTest::newRow("flash beyond its bound") << QStringList{"--flash-size", "2147483647"}
+                                            << QStringList{"--flash-size must be at most 536870912"};
+    QTest::newRow("flash image a device") << QStringList{"--flash-image", "/dev/zero"}
+                                          << QStringList{"the flash image /dev/zero is not a regular file"};
+    QTest::newRow("fault that does nothing") << QStringList{"--fault", "write:short"}
+                                             << QStringList{"fault \"short\" only applies to getinfo, got \"write:short\""};
+    QTest::newRow("version beyond a byte") << QStringList{"--major", "300"}
+                                           << QStringList{"--major and --minor must be 0 to 255"};
+    QTest::newRow("two at once") << QStringList{"--baud", "fast", "--probe-script", "status,dance"}
+                                 << QStringList{"--baud must be a whole number of at least 0, got \"fast\"",
+                                                "unknown probe step \"dance\" (status, version, inq0606ch1, "
+                                                "inq0606ch2, inq0448ch1, inq0448ch2, noise, split)"};
+}
+
+// The values are checked in the core, before anything is opened.
+void tst_Simulator::optionChecks()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, errors);
+    QCommandLineParser parser;
+    addSimOptions(parser);
+    QVERIFY(parser.parse(QStringList{"kbdsim"} + arguments));
+    SimOptions options;
+    QStringList seen;
+    QCOMPARE(readSimOptions(parser, &options, &seen), errors.isEmpty());
+    QCOMPARE(seen, errors);
+}
+
+// A bad option ends kbdsim with one exit code, before the line is opened.
 void tst_Simulator::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::newRow("unknown option") << QStringList{"--bogus"} << "kbdsim: Unknown option 'bogus'.";
-    QTest::newRow("flash beyond its bound") << QStringList{"--flash-size", "2147483647"}
-                                            << "kbdsim: --flash-size must be at most 536870912";
-    QTest::newRow("flash image a device") << QStringList{"--flash-image", "/dev/zero"}
-                                          << "kbdsim: the flash image /dev/zero is not a regular file";
+    QTest::newRow("a value out of range") << QStringList{"--flash-size", "2147483647"}
+                                          << "kbdsim: --flash-size must be at most 536870912";
     QTest::newRow("dump not writable")
         << QStringList{"--dump", "/kmz-no-such-dir/flash.bin"}
         << "kbdsim: cannot write the flash dump /kmz-no-such-dir/flash.bin: No such file or directory";
-    QTest::newRow("fault that does nothing") << QStringList{"--fault", "write:short"}
-                                             << "kbdsim: fault \"short\" only applies to getinfo, got \"write:short\"";
 }
 
 void tst_Simulator::badOptions()

@@ -1,4 +1,3 @@
-#include "crc16.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -92,17 +91,18 @@ void tst_Update::versionGate_data()
     QTest::addColumn<int>("major");
     QTest::addColumn<int>("minor");
     QTest::addColumn<QString>("option");
-    QTest::addColumn<bool>("written");
+    QTest::addColumn<QStringList>("shown"); // the versions shown when skipped; empty: written
 
-    QTest::newRow("equal") << "2.0" << 2 << 0 << "" << false;
-    QTest::newRow("older") << "2.1" << 2 << 0 << "" << false;
-    QTest::newRow("older, force") << "2.1" << 2 << 0 << "force" << true;
-    QTest::newRow("older, Force") << "2.1" << 2 << 0 << "Force" << false;
-    QTest::newRow("older, FORCE") << "2.1" << 2 << 0 << "FORCE" << false;
-    QTest::newRow("2.0 beats 1.9") << "1.9" << 2 << 0 << "" << true;
-    QTest::newRow("1.10 beats 1.9") << "1.9" << 1 << 10 << "" << true;
-    QTest::newRow("0.255 below 1.0") << "1.0" << 0 << 255 << "" << false;
-    QTest::newRow("255.255 over 255.254") << "255.254" << 255 << 255 << "" << true;
+    const QStringList written;
+    QTest::newRow("equal") << "2.0" << 2 << 0 << "" << QStringList{"2.00", "2.00"};
+    QTest::newRow("older") << "2.1" << 2 << 0 << "" << QStringList{"2.00", "2.01"};
+    QTest::newRow("older, force") << "2.1" << 2 << 0 << "force" << written;
+    QTest::newRow("older, Force") << "2.1" << 2 << 0 << "Force" << QStringList{"2.00", "2.01"};
+    QTest::newRow("older, FORCE") << "2.1" << 2 << 0 << "FORCE" << QStringList{"2.00", "2.01"};
+    QTest::newRow("2.0 beats 1.9") << "1.9" << 2 << 0 << "" << written;
+    QTest::newRow("1.10 beats 1.9") << "1.9" << 1 << 10 << "" << written;
+    QTest::newRow("0.255 below 1.0") << "1.0" << 0 << 255 << "" << QStringList{"0.255", "1.00"};
+    QTest::newRow("255.255 over 255.254") << "255.254" << 255 << 255 << "" << written;
 }
 
 void tst_Update::versionGate()
@@ -111,7 +111,7 @@ void tst_Update::versionGate()
     QFETCH(int, major);
     QFETCH(int, minor);
     QFETCH(QString, option);
-    QFETCH(bool, written);
+    QFETCH(QStringList, shown);
     makeFiles(major, minor);
     const QStringList kbd = keyboard.split('.');
     Sim sim({"--major", kbd[0], "--minor", kbd[1]});
@@ -122,16 +122,14 @@ void tst_Update::versionGate()
     const auto result = runKmzflash(arguments);
     QCOMPARE(result.exitCode, 0);
     sim.stop();
-    if (written) {
+    if (shown.isEmpty()) {
         QCOMPARE(sim.requests(), gFullRequests);
         QCOMPARE(withoutProgress(result.errLines), QStringList());
     } else {
-        const QString version = QStringLiteral("%1.%2").arg(major).arg(minor, 2, 10, QLatin1Char('0'));
-        const QString firmware = QStringLiteral("%1.%2").arg(kbd[0]).arg(kbd[1].toInt(), 2, 10, QLatin1Char('0'));
         QCOMPARE(result.errLines,
                  QStringList({"Update version is the same or older than current firmware version!",
-                              QStringLiteral("Update:   \"%1\"").arg(version),
-                              QStringLiteral("Firmware: \"%1\"").arg(firmware)}));
+                              QStringLiteral("Update:   \"%1\"").arg(shown[0]),
+                              QStringLiteral("Firmware: \"%1\"").arg(shown[1])}));
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
@@ -148,7 +146,10 @@ void tst_Update::updaterSteps_data()
     QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{"Updater write failed!"} << 9;
     QTest::newRow("updater Crc refused") << "crc:nack:2" << QStringList{"Updater verification failed!"} << 12;
     QTest::newRow("updater Crc wrong")
-        << "crc:corrupt:2" << QStringList{"Data verification negative!", "@", "Updater verification failed!"} << 12;
+        << "crc:corrupt:2"
+        // The updater's CRC-16/XMODEM and the wrong one kbdsim sends, worked out apart from the tools.
+        << QStringList{"Data verification negative!", "CRC File/Flash c43b / 6161", "Updater verification failed!"}
+        << 12;
 }
 
 void tst_Update::updaterSteps()
@@ -157,9 +158,6 @@ void tst_Update::updaterSteps()
     QFETCH(QStringList, errLines);
     QFETCH(int, requests);
     makeFiles();
-    const QByteArray updater = readFile(path("updater.bin"));
-    const quint16 crc = ZRN::crc16(updater.constData(), updater.size());
-    errLines.replaceInStrings("@", QStringLiteral("CRC File/Flash %1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16));
     Sim sim({"--fault", fault});
     QVERIFY(sim.started());
     const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
