@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,6 +110,26 @@ QStringList portLockFiles(const QString& rPort)
 RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir, int timeoutMs)
 {
     return run(kmzflashPath(), rArguments, rWorkDir, timeoutMs);
+}
+
+bool makeInput(const QString& rPath, Input kind, const QByteArray& rBytes, qint64 size)
+{
+    switch (kind) {
+    case Input::Missing:
+        return !QFileInfo::exists(rPath);
+    case Input::Bytes:
+        return writeFile(rPath, rBytes);
+    case Input::Directory:
+        return QDir().mkdir(rPath);
+    case Input::Pipe:
+        return ::mkfifo(QFile::encodeName(rPath).constData(), 0600) == 0;
+    case Input::Sparse: {
+        QFile file(rPath);
+        return file.open(QIODevice::WriteOnly) && file.write("\xAA\x55", 2) == 2 && file.resize(size - 2)
+               && file.seek(size - 2) && file.write("\xAA\x55", 2) == 2;
+    }
+    }
+    return false;
 }
 
 QByteArray fromHex(const char* pHex)

@@ -41,6 +41,12 @@ RunResult finish(QProcess& rProcess, int timeoutMs = 30000);
 // program that opened the port has let it go).
 QStringList portLockFiles(const QString& rPort);
 
+// What a test puts under an input path: nothing, the given bytes (none: an empty
+// file), a directory, a pipe, or a sparse file of a given size with magic keys
+// at both ends.
+enum class Input { Missing, Bytes, Directory, Pipe, Sparse };
+bool makeInput(const QString& rPath, Input kind, const QByteArray& rBytes = QByteArray(), qint64 size = 0);
+
 QByteArray fromHex(const char* pHex);
 // A firmware image of size bytes that holds the marker.
 QByteArray firmwareImage(int size, quint32 seed = 1);
@@ -96,5 +102,7 @@ private:
 };
 
 } // namespace kmztest
+
+Q_DECLARE_METATYPE(kmztest::Input)
 
 #endif

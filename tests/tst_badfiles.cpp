@@ -1,5 +1,6 @@
-// Bad input files for --g and --u: each gets a clear message and the right exit
-// code, and nothing that was there before is lost.
+// Bad input files for --g and --u, in one place: each gets a clear message and
+// the right exit code, the keyboard is never asked more than it must be, and
+// nothing that was there before is lost.
 
 #include "testsupport.h"
 
@@ -8,9 +9,9 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+using kmztest::Input;
 using kmztest::readFile;
 using kmztest::runKmzflash;
 using kmztest::writeFile;
@@ -21,18 +22,14 @@ class tst_BadFiles : public QObject
 
 private slots:
     void init();
-    void generate_data();
-    void generate();
+    void badInput_data();
+    void badInput();
     void unreadableFirmware();
     void hundredMebibytes();
-    void updateFile_data();
-    void updateFile();
+    void nonAsciiPaths();
 
 private:
     QString path(const QString& rName) const { return QDir(mpDir->path()).filePath(rName); }
-    // Makes the named kind of file: missing, empty, directory, fifo, sparse:SIZE
-    // (magic keys at both ends, holes between), or the given bytes.
-    void make(const QString& rName, const QByteArray& rKind);
     QScopedPointer<QTemporaryDir> mpDir;
 };
 
@@ -42,64 +39,97 @@ void tst_BadFiles::init()
     QVERIFY(mpDir->isValid());
 }
 
-void tst_BadFiles::make(const QString& rName, const QByteArray& rKind)
+void tst_BadFiles::badInput_data()
 {
-    if (rKind == "missing")
+    QTest::addColumn<QString>("role");   // firmware (--g), update or updater (--u)
+    QTest::addColumn<Input>("kind");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("size");     // of a sparse file
+    QTest::addColumn<QStringList>("errLines"); // @: the input's path
+
+    const QString notRegular = "Reason: \"Not a regular file\"";
+    QTest::newRow("firmware missing") << "firmware" << Input::Missing << QByteArray() << qint64(0)
+                                      << QStringList{"File \"@\" does not exist"};
+    QTest::newRow("firmware empty") << "firmware" << Input::Bytes << QByteArray() << qint64(0)
+                                    << QStringList{"File \"@\" is empty"};
+    QTest::newRow("firmware a directory") << "firmware" << Input::Directory << QByteArray() << qint64(0)
+                                          << QStringList{"Unable to open file \"@\"", "Reason: \"Is a directory\""};
+    // A pipe or a device would never end: refused before a byte is read.
+    QTest::newRow("firmware a pipe") << "firmware" << Input::Pipe << QByteArray() << qint64(0)
+                                     << QStringList{"Unable to open file \"@\"", notRegular};
+    QTest::newRow("firmware /dev/zero") << "firmware" << Input::Missing << QByteArray("/dev/zero") << qint64(0)
+                                        << QStringList{"Unable to open file \"@\"", notRegular};
+
+    QTest::newRow("update missing") << "update" << Input::Missing << QByteArray() << qint64(0)
+                                    << QStringList{"File \"@\" does not exist!", "Invalid update file!"};
+    QTest::newRow("update empty") << "update" << Input::Bytes << QByteArray() << qint64(0)
+                                  << QStringList{"File \"@\" is empty!", "File \"@\" is empty!",
+                                                 "No magic key at update file begin!", "Invalid update file!"};
+    QTest::newRow("update a directory") << "update" << Input::Directory << QByteArray() << qint64(0)
+                                        << QStringList{"Unable to open file \"@\" !", "Reason: \"Is a directory\"",
+                                                       "Invalid update file!"};
+    QTest::newRow("update a pipe") << "update" << Input::Pipe << QByteArray() << qint64(0)
+                                   << QStringList{"Unable to open file \"@\" !", notRegular, "Invalid update file!"};
+    // Magic keys at both ends, far beyond what is read into memory; the second
+    // one's size does not fit 32 bits.
+    QTest::newRow("update 3 GiB") << "update" << Input::Sparse << QByteArray() << qint64(3221225472)
+                                  << QStringList{"File size \"@\" is too high! 3221225472 / 268435456",
+                                                 "Invalid update file!"};
+    QTest::newRow("update 4 GiB + 2") << "update" << Input::Sparse << QByteArray() << qint64(4294967298)
+                                      << QStringList{"File size \"@\" is too high! 4294967298 / 268435456",
+                                                     "Invalid update file!"};
+
+    // The updater is read before the erase: a bad one never costs the keyboard
+    // its firmware.
+    QTest::newRow("updater missing") << "updater" << Input::Missing << QByteArray() << qint64(0)
+                                     << QStringList{"File \"@\" does not exist", "Invalid updater file!"};
+    QTest::newRow("updater empty") << "updater" << Input::Bytes << QByteArray() << qint64(0)
+                                   << QStringList{"File \"@\" is empty", "Invalid updater file!"};
+    QTest::newRow("updater a directory") << "updater" << Input::Directory << QByteArray() << qint64(0)
+                                         << QStringList{"Unable to open file \"@\"", "Reason: \"Is a directory\"",
+                                                        "Invalid updater file!"};
+    QTest::newRow("updater a pipe") << "updater" << Input::Pipe << QByteArray() << qint64(0)
+                                    << QStringList{"Unable to open file \"@\"", notRegular, "Invalid updater file!"};
+}
+
+void tst_BadFiles::badInput()
+{
+    QFETCH(QString, role);
+    QFETCH(Input, kind);
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, size);
+    QFETCH(QStringList, errLines);
+
+    // A device is named by its own path; everything else lives in the test's folder.
+    const QString input = bytes.startsWith("/dev/") ? QString::fromLatin1(bytes) : path(role + " input");
+    if (!bytes.startsWith("/dev/"))
+        QVERIFY(kmztest::makeInput(input, kind, bytes, size));
+    errLines.replaceInStrings("@", input);
+
+    if (role == "firmware") {
+        const QString target = path("out.upd");
+        QVERIFY(writeFile(target, "earlier update"));
+        const auto result = runKmzflash({"--g", input, target, "1", "0"});
+        QCOMPARE(result.errLines, errLines);
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(readFile(target), QByteArray("earlier update"));
         return;
-    if (rKind == "directory") {
-        QVERIFY(QDir(mpDir->path()).mkdir(rName));
-    } else if (rKind == "fifo") {
-        QCOMPARE(::mkfifo(QFile::encodeName(path(rName)).constData(), 0600), 0);
-    } else if (rKind.startsWith("sparse:")) {
-        QFile file(path(rName));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.write("\xAA\x55") == 2);
-        QVERIFY(file.resize(rKind.mid(7).toLongLong() - 2));
-        QVERIFY(file.seek(file.size()));
-        QVERIFY(file.write("\xAA\x55") == 2);
-    } else {
-        QVERIFY(writeFile(path(rName), rKind == "empty" ? QByteArray() : rKind));
     }
-}
 
-void tst_BadFiles::generate_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("kind");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("exitCode");
-
-    QTest::newRow("missing") << "fw.bin" << QByteArray("missing") << "File \"@\" does not exist" << 1;
-    QTest::newRow("empty") << "fw.bin" << QByteArray("empty") << "File \"@\" is empty" << 1;
-    QTest::newRow("directory") << "fw.bin" << QByteArray("directory")
-                               << "Unable to open file \"@\"\nReason: \"Is a directory\"" << 1;
-    QTest::newRow("1 byte") << "fw.bin" << QByteArray("Q") << "Invalid firmware type!" << 1;
-    QTest::newRow("AA 55") << "fw.bin" << QByteArray("\xAA\x55") << "Invalid firmware type!" << 1;
-    // Neither would ever end: refused before a byte is read.
-    QTest::newRow("a pipe") << "fw.bin" << QByteArray("fifo") << "Unable to open file \"@\"\nReason: \"Not a regular file\""
-                            << 1;
-    QTest::newRow("/dev/zero") << "/dev/zero" << QByteArray("missing")
-                               << "Unable to open file \"/dev/zero\"\nReason: \"Not a regular file\"" << 1;
-    QTest::newRow("spaces and non-ASCII") << "Firmware Größe ü.bin" << kmztest::firmwareImage(64)
-                                          << "Update generated successfully!" << 0;
-}
-
-void tst_BadFiles::generate()
-{
-    QFETCH(QString, name);
-    QFETCH(QByteArray, kind);
-    QFETCH(QString, message);
-    QFETCH(int, exitCode);
-    make(name, kind);
-    const QString updatePath = path("Ausgabe ø.upd");
-    QVERIFY(writeFile(updatePath, "earlier update"));
-    const auto result = runKmzflash({"--g", path(name), updatePath, "1", "0"});
-    QCOMPARE(result.errLines, message.replace("@", path(name)).split('\n'));
-    QCOMPARE(result.exitCode, exitCode);
-    if (exitCode == 0)
-        QCOMPARE(readFile(updatePath).mid(4, kind.size()), kind);
-    else
-        QCOMPARE(readFile(updatePath), QByteArray("earlier update"));
+    QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(1500)));
+    QCOMPARE(runKmzflash({"--g", path("fw.bin"), path("good.upd"), "2", "0"}).exitCode, 0);
+    QVERIFY(writeFile(path("good.bin"), kmztest::firmwareImage(700)));
+    kmztest::Sim sim;
+    QVERIFY(sim.started());
+    const bool update = role == "update";
+    const auto result = runKmzflash({"--u", sim.port(), update ? input : path("good.upd"),
+                                     update ? path("good.bin") : input});
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(result.exitCode, 1);
+    sim.stop();
+    // A bad update file is found before the keyboard is asked anything.
+    QCOMPARE(sim.requests(), update ? QStringList() : QStringList{"GetInfo"});
+    QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
 }
 
 void tst_BadFiles::unreadableFirmware()
@@ -146,55 +176,26 @@ void tst_BadFiles::hundredMebibytes()
     QCOMPARE(sim.requests(), QStringList{"GetInfo"});
 }
 
-void tst_BadFiles::updateFile_data()
+// Spaces and non-ASCII letters in every path, through --g and --u.
+void tst_BadFiles::nonAsciiPaths()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("kind");
-    QTest::addColumn<QStringList>("errLines");
+    const QByteArray image = kmztest::firmwareImage(1500);
+    QVERIFY(writeFile(path("Firmware Größe ü.bin"), image));
+    const QString update = path("Größe der Datei ü.upd");
+    const auto generated = runKmzflash({"--g", path("Firmware Größe ü.bin"), update, "2", "0"});
+    QCOMPARE(generated.errLines, QStringList{"Update generated successfully!"});
+    QVERIFY(readFile(update).mid(4, image.size()) == image);
 
-    QTest::newRow("missing") << "new.upd" << QByteArray("missing")
-                             << QStringList{"File \"@\" does not exist!", "Invalid update file!"};
-    QTest::newRow("directory") << "new.upd" << QByteArray("directory")
-                               << QStringList{"Unable to open file \"@\" !", "Reason: \"Is a directory\"",
-                                              "Invalid update file!"};
-    QTest::newRow("a pipe") << "new.upd" << QByteArray("fifo")
-                            << QStringList{"Unable to open file \"@\" !", "Reason: \"Not a regular file\"",
-                                           "Invalid update file!"};
-    // Magic keys at both ends, far beyond what is read into memory; the second
-    // one's size does not fit 32 bits.
-    QTest::newRow("3 GiB") << "new.upd" << QByteArray("sparse:3221225472")
-                           << QStringList{"File size \"@\" is too high! 3221225472 / 268435456", "Invalid update file!"};
-    QTest::newRow("4 GiB + 2") << "new.upd" << QByteArray("sparse:4294967298")
-                               << QStringList{"File size \"@\" is too high! 4294967298 / 268435456", "Invalid update file!"};
-    QTest::newRow("spaces and non-ASCII") << "Größe der Datei ü.upd" << QByteArray("valid") << QStringList();
-}
-
-void tst_BadFiles::updateFile()
-{
-    QFETCH(QString, name);
-    QFETCH(QByteArray, kind);
-    QFETCH(QStringList, errLines);
-    if (kind == "valid") {
-        QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(1500)));
-        QCOMPARE(runKmzflash({"--g", path("fw.bin"), path(name), "2", "0"}).exitCode, 0);
-    } else {
-        make(name, kind);
-    }
-    QVERIFY(writeFile(path("updater ü.bin"), kmztest::firmwareImage(700)));
+    const QString updater = path("updater ü.bin");
+    QVERIFY(writeFile(updater, kmztest::firmwareImage(700)));
     kmztest::Sim sim;
     QVERIFY(sim.started());
-    const auto result = runKmzflash({"--u", sim.port(), path(name), path("updater ü.bin")});
-    for (QString& line : errLines)
-        line.replace("@", path(name));
-    QCOMPARE(kmztest::withoutProgress(result.errLines), errLines);
-    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    const auto result = runKmzflash({"--u", sim.port(), update, updater});
+    QCOMPARE(kmztest::withoutProgress(result.errLines), QStringList());
+    QCOMPARE(result.errLines.last(), QStringLiteral("Write \"%1\" 100 %").arg(updater));
+    QCOMPARE(result.exitCode, 0);
     sim.stop();
-    if (errLines.isEmpty()) {
-        QCOMPARE(sim.flash().mid(0x4000, 1508), readFile(path(name)));
-        QCOMPARE(result.errLines.last(), QStringLiteral("Write \"%1\" 100 %").arg(path("updater ü.bin")));
-    } else {
-        QCOMPARE(sim.requests(), QStringList());
-    }
+    QVERIFY(sim.flash().mid(0x4000, 1508) == readFile(update));
 }
 
 QTEST_GUILESS_MAIN(tst_BadFiles)

@@ -96,52 +96,52 @@ void tst_Generate::versionBytes()
 
 void tst_Generate::failures_data()
 {
-    QTest::addColumn<QByteArray>("firmware"); // "-" for no firmware file at all
+    QTest::addColumn<kmztest::Input>("kind"); // of the firmware file
+    QTest::addColumn<QByteArray>("firmware");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
 
     const QByteArray good = firmwareImage(200);
-    QTest::newRow("no arguments") << QByteArray("-") << QStringList() << "File \"\" does not exist";
-    QTest::newRow("missing firmware") << QByteArray("-") << QStringList{"@fw.bin", "@out.upd", "1", "0"}
-                                      << "File \"@fw.bin\" does not exist";
-    QTest::newRow("empty firmware") << QByteArray() << QStringList{"@fw.bin", "@out.upd", "1", "0"}
-                                    << "File \"@fw.bin\" is empty";
-    QTest::newRow("no marker") << QByteArray(500, 'x') << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+    const kmztest::Input bytes = kmztest::Input::Bytes;
+    // Missing, empty and unopenable firmware files: tst_badfiles.
+    QTest::newRow("no arguments") << kmztest::Input::Missing << QByteArray() << QStringList()
+                                  << "File \"\" does not exist";
+    QTest::newRow("no marker") << bytes << QByteArray(500, 'x') << QStringList{"@fw.bin", "@out.upd", "1", "0"}
                                << "Invalid firmware type!";
-    QTest::newRow("cut marker") << kmztest::firmwareMarker().chopped(1) << QStringList{"@fw.bin", "@out.upd", "1", "0"}
+    QTest::newRow("cut marker") << bytes << kmztest::firmwareMarker().chopped(1) << QStringList{"@fw.bin", "@out.upd", "1", "0"}
                                 << "Invalid firmware type!";
-    QTest::newRow("major 1.5") << good << QStringList{"@fw.bin", "@out.upd", "1.5", "0"}
+    QTest::newRow("major 1.5") << bytes << good << QStringList{"@fw.bin", "@out.upd", "1.5", "0"}
                                << "Unable convert major version \"1.5\" to dec!";
-    QTest::newRow("empty major") << good << QStringList{"@fw.bin", "@out.upd", "", "0"}
+    QTest::newRow("empty major") << bytes << good << QStringList{"@fw.bin", "@out.upd", "", "0"}
                                  << "Unable convert major version \"\" to dec!";
-    QTest::newRow("major too large") << good << QStringList{"@fw.bin", "@out.upd", "4294967296", "0"}
+    QTest::newRow("major too large") << bytes << good << QStringList{"@fw.bin", "@out.upd", "4294967296", "0"}
                                      << "Unable convert major version \"4294967296\" to dec!";
-    QTest::newRow("missing minor") << good << QStringList{"@fw.bin", "@out.upd", "1"}
+    QTest::newRow("missing minor") << bytes << good << QStringList{"@fw.bin", "@out.upd", "1"}
                                    << "Unable convert minor version \"\" to dec!";
-    QTest::newRow("hex minor") << good << QStringList{"@fw.bin", "@out.upd", "1", "0x10"}
+    QTest::newRow("hex minor") << bytes << good << QStringList{"@fw.bin", "@out.upd", "1", "0x10"}
                                << "Unable convert minor version \"0x10\" to dec!";
     // A version that does not fit its byte is refused, not stored wrapped.
-    QTest::newRow("major 256") << good << QStringList{"@fw.bin", "@out.upd", "256", "0"}
+    QTest::newRow("major 256") << bytes << good << QStringList{"@fw.bin", "@out.upd", "256", "0"}
                                << "Major version \"256\" is out of range 0..255!";
-    QTest::newRow("major -1") << good << QStringList{"@fw.bin", "@out.upd", "-1", "0"}
+    QTest::newRow("major -1") << bytes << good << QStringList{"@fw.bin", "@out.upd", "-1", "0"}
                               << "Major version \"-1\" is out of range 0..255!";
-    QTest::newRow("minor 300") << good << QStringList{"@fw.bin", "@out.upd", "1", "300"}
+    QTest::newRow("minor 300") << bytes << good << QStringList{"@fw.bin", "@out.upd", "1", "300"}
                                << "Minor version \"300\" is out of range 0..255!";
-    QTest::newRow("update path a directory") << good << QStringList{"@fw.bin", "@dir", "1", "0"}
+    QTest::newRow("update path a directory") << bytes << good << QStringList{"@fw.bin", "@dir", "1", "0"}
                                              << "Unable to open file \"@dir\"\nReason: \"Filename refers to a directory\"";
-    QTest::newRow("update dir missing") << good << QStringList{"@fw.bin", "@none/out.upd", "1", "0"}
+    QTest::newRow("update dir missing") << bytes << good << QStringList{"@fw.bin", "@none/out.upd", "1", "0"}
                                         << "Unable to open file \"@none/out.upd\"\nReason: \"No such file or directory\"";
 }
 
 void tst_Generate::failures()
 {
+    QFETCH(kmztest::Input, kind);
     QFETCH(QByteArray, firmware);
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
 
     QVERIFY(QDir(mpDir->path()).mkdir("dir"));
-    if (firmware != "-")
-        QVERIFY(writeFile(path("fw.bin"), firmware));
+    QVERIFY(kmztest::makeInput(path("fw.bin"), kind, firmware));
     // An earlier update file of the same name must survive every failure.
     const QByteArray previous("previous update file");
     QVERIFY(writeFile(path("out.upd"), previous));
@@ -154,7 +154,7 @@ void tst_Generate::failures()
     QCOMPARE(result.errLines, message.split('\n'));
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(path("out.upd")), previous);
-    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden).size(), firmware == "-" ? 1 : 2);
+    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden).size(), kind == kmztest::Input::Missing ? 1 : 2);
 }
 
 void tst_Generate::failedWriteKeepsOldFile()
@@ -187,28 +187,29 @@ void tst_Generate::updatePathMayBeFirmwarePath()
 
 void tst_Generate::readFileByte_data()
 {
-    QTest::addColumn<QByteArray>("content"); // "-" for a missing file
+    QTest::addColumn<kmztest::Input>("kind");
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("offset");
     QTest::addColumn<int>("value");
     QTest::addColumn<QString>("warning");
 
-    QTest::newRow("first byte") << QByteArray("\xAA\x55", 2) << 0 << 0xAA << QString();
-    QTest::newRow("zero byte") << QByteArray("\x01\x00\x02", 3) << 1 << 0 << QString();
-    QTest::newRow("at end") << QByteArray("ab") << 2 << 0 << "Invalid read size!";
-    QTest::newRow("far past end") << QByteArray("ab") << int(0xFFFFFFFFu) << 0 << "Invalid read size!";
-    QTest::newRow("empty") << QByteArray() << 0 << 0 << "File \"@f\" is empty!";
-    QTest::newRow("missing") << QByteArray("-") << 0 << 0
+    QTest::newRow("first byte") << kmztest::Input::Bytes << QByteArray("\xAA\x55", 2) << 0 << 0xAA << QString();
+    QTest::newRow("zero byte") << kmztest::Input::Bytes << QByteArray("\x01\x00\x02", 3) << 1 << 0 << QString();
+    QTest::newRow("at end") << kmztest::Input::Bytes << QByteArray("ab") << 2 << 0 << "Invalid read size!";
+    QTest::newRow("far past end") << kmztest::Input::Bytes << QByteArray("ab") << int(0xFFFFFFFFu) << 0 << "Invalid read size!";
+    QTest::newRow("empty") << kmztest::Input::Bytes << QByteArray() << 0 << 0 << "File \"@f\" is empty!";
+    QTest::newRow("missing") << kmztest::Input::Missing << QByteArray() << 0 << 0
                              << "Unable to open file \"@f\" !\nReason: \"No such file or directory\"";
 }
 
 void tst_Generate::readFileByte()
 {
+    QFETCH(kmztest::Input, kind);
     QFETCH(QByteArray, content);
     QFETCH(int, offset);
     QFETCH(int, value);
     QFETCH(QString, warning);
-    if (content != "-")
-        QVERIFY(writeFile(path("f"), content));
+    QVERIFY(kmztest::makeInput(path("f"), kind, content));
     warning.replace(QLatin1Char('@'), mpDir->path() + QLatin1Char('/'));
     if (!warning.isEmpty()) {
         for (const QString& line : warning.split('\n'))
