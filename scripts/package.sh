@@ -9,7 +9,11 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/kmzpackage.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/kmztools"
 tar -C "$root" --exclude=./.git --exclude='./build*' --exclude=./dist -cf - . | tar -C "$work/kmztools" -xf -
-(cd "$work/kmztools" && dpkg-buildpackage -us -uc -b)
+# The build's long log is shown only when it fails.
+if ! (cd "$work/kmztools" && dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1; then
+  tail -n 60 "$work/build.log" >&2
+  exit 1
+fi
 mkdir -p "$root/dist"
 cp "$work"/*.deb "$root/dist/"
 ls -l "$root"/dist/*.deb
