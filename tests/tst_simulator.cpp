@@ -179,12 +179,12 @@ void tst_Simulator::optionChecks()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, errors);
-    QCommandLineParser parser;
-    addSimOptions(parser);
-    QVERIFY(parser.parse(QStringList{"kbdsim"} + arguments));
+    QCommandLineParser commandLine;
+    addSimOptions(commandLine);
+    QVERIFY(commandLine.parse(QStringList{"kbdsim"} + arguments));
     SimOptions options;
     QStringList seen;
-    QCOMPARE(readSimOptions(parser, &options, &seen), errors.isEmpty());
+    QCOMPARE(readSimOptions(commandLine, &options, &seen), errors.isEmpty());
     QCOMPARE(seen, errors);
 }
 

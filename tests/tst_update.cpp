@@ -91,16 +91,15 @@ void tst_Update::versionGate_data()
     QTest::addColumn<QString>("option");
     QTest::addColumn<QStringList>("shown"); // the versions shown when skipped; empty: written
 
-    const QStringList written;
     QTest::newRow("equal") << "2.0" << 2 << 0 << "" << QStringList{"2.00", "2.00"};
     QTest::newRow("older") << "2.1" << 2 << 0 << "" << QStringList{"2.00", "2.01"};
-    QTest::newRow("older, force") << "2.1" << 2 << 0 << "force" << written;
+    QTest::newRow("older, force") << "2.1" << 2 << 0 << "force" << QStringList();
     QTest::newRow("older, Force") << "2.1" << 2 << 0 << "Force" << QStringList{"2.00", "2.01"};
     QTest::newRow("older, FORCE") << "2.1" << 2 << 0 << "FORCE" << QStringList{"2.00", "2.01"};
-    QTest::newRow("2.0 beats 1.9") << "1.9" << 2 << 0 << "" << written;
-    QTest::newRow("1.10 beats 1.9") << "1.9" << 1 << 10 << "" << written;
+    QTest::newRow("2.0 beats 1.9") << "1.9" << 2 << 0 << "" << QStringList();
+    QTest::newRow("1.10 beats 1.9") << "1.9" << 1 << 10 << "" << QStringList();
     QTest::newRow("0.255 below 1.0") << "1.0" << 0 << 255 << "" << QStringList{"0.255", "1.00"};
-    QTest::newRow("255.255 over 255.254") << "255.254" << 255 << 255 << "" << written;
+    QTest::newRow("255.255 over 255.254") << "255.254" << 255 << 255 << "" << QStringList();
 }
 
 void tst_Update::versionGate()
