@@ -79,9 +79,9 @@ tkmzInterruptGuard::~tkmzInterruptGuard()
         return;
     for (int signalNumber : gStopSignals)
         std::signal(signalNumber, SIG_DFL);
-    // An interrupt that was not acted on yet still ends the process by its signal.
-    if (gInterrupts > 0 && !(gHeld && gInterrupts == 1))
-        stopNow();
+    // Outside the critical stretch now: an interrupt not acted on yet still ends
+    // the process by its signal; a held one is spent.
+    act();
 #endif
     gpOperation = nullptr;
 }
