@@ -22,13 +22,13 @@ namespace {
 
 volatile std::sig_atomic_t gInterrupts = 0;  // interrupts received
 volatile std::sig_atomic_t gFirstSignal = 0; // the signal that ends the process
-int gWakePipe[2] = {-1, -1};                 // the handler's word to the waits
 
 bool gCritical = false;
 bool gHeld = false; // the first interrupt came inside the critical stretch
 tkmzManagerOperation* gpOperation = nullptr;
 
 #ifdef Q_OS_UNIX
+int gWakePipe[2] = {-1, -1}; // the handler's word to the waits
 const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void onInterrupt(int signalNumber)
