@@ -4,14 +4,19 @@
 #   qtbase-opensource-src_<version>.dsc with its .orig and .debian tarballs
 #   qtserialport-<version>.tar.gz
 # The result goes to a cache folder outside the work tree, named after the sources'
-# and this script's checksums, and is reused when it is already there. The last line
-# printed is the Qt prefix, for CMAKE_PREFIX_PATH.
+# checksums and the build options, and is reused when it is already there. The last
+# line printed is the Qt prefix, for cmake/mingw-w64.cmake's KMZ_QT_PREFIX.
 #
 #   scripts/windows/build-qt.sh [SOURCES_DIR]    (default: ../shared/vendor)
 #   KMZ_QT_CACHE=<dir>                            (default: ~/.cache/kmztools)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-sources="$(cd "${1:-$root/../shared/vendor}" && pwd)"
+sources="${1:-$root/../shared/vendor}"
+if [ ! -d "$sources" ]; then
+  echo "build-qt: no folder $sources: name the folder that holds Qt's sources" >&2
+  exit 2
+fi
+sources="$(cd "$sources" && pwd)"
 cache="${KMZ_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kmztools}"
 
 shopt -s nullglob
