@@ -7,7 +7,6 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 # The -posix thread model: the -win32 one lacks what QtCore and <thread> need.
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 # The toolchain file is read again for each compile check, which sees only the
 # variables named here.

@@ -6,7 +6,7 @@
 #   scripts/windows/package.sh [SOURCES_DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-"$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 zip
+"$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 zip unzip
 qt="$("$root/scripts/windows/build-qt.sh" "$@" | tail -n 1)"
 
 build="$root/build-win64"
@@ -27,7 +27,8 @@ for program in "${programs[@]}"; do
   done < <(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^\s*DLL Name: //p')
 done
 
-version="$(sed -n '1s/^kmztools (\([0-9.]*\)).*/\1/p' "$root/debian/changelog")"
+# The version CMake read from debian/changelog.
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 name="kmztools-$version-win64"
 stage="$(mktemp -d "${TMPDIR:-/tmp}/kmzwin.XXXXXX")"
 trap 'rm -rf "$stage"' EXIT
