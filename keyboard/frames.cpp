@@ -133,6 +133,27 @@ int buildWriteRequest(char* pBuffer, qint32 address, qint16 count, const char* p
     return pos;
 }
 
+namespace {
+
+// The size of the frame at pFrame (which holds a 0x40), 0 while it is incomplete,
+// -1 when its CRC matches in neither byte order.
+int checkedFrameSize(const char* pFrame, int available)
+{
+    if (available < FRAME_HEADER_SIZE)
+        return 0;
+    const int n = byteAt(pFrame, 2) | (byteAt(pFrame, 3) << 8);
+    if (available < FRAME_HEADER_SIZE + n + FRAME_CRC_SIZE)
+        return 0;
+    const int received = byteAt(pFrame, 4 + n) | (byteAt(pFrame, 5 + n) << 8);
+    const int computed = crc16(pFrame, n + FRAME_HEADER_SIZE);
+    const int swapped = ((received & 0xFF) << 8) | (received >> 8);
+    if (computed == received || computed == swapped)
+        return FRAME_HEADER_SIZE + n + FRAME_CRC_SIZE;
+    return -1;
+}
+
+} // namespace
+
 int findFrame(const char* pBuffer, int size)
 {
     if (pBuffer == nullptr || size <= 0)
@@ -148,16 +169,41 @@ int findFrame(const char* pBuffer, int size)
             break;
         }
     }
-    if (off < 0 || size - off < FRAME_HEADER_SIZE)
+    if (off < 0)
         return -1;
-    const int n = byteAt(pBuffer, off + 2) | (byteAt(pBuffer, off + 3) << 8);
-    if (size - off < FRAME_HEADER_SIZE + n + FRAME_CRC_SIZE)
+    return checkedFrameSize(pBuffer + off, size - off) > 0 ? off : -1;
+}
+
+int findReply(const char* pBuffer, int size, int expectedType, const char* pRequest, int requestSize)
+{
+    if (pBuffer == nullptr)
         return -1;
-    const int received = byteAt(pBuffer, off + 4 + n) | (byteAt(pBuffer, off + 5 + n) << 8);
-    const int computed = crc16(pBuffer + off, n + FRAME_HEADER_SIZE);
-    const int swapped = ((received & 0xFF) << 8) | (received >> 8);
-    if (computed == received || computed == swapped)
-        return off;
+    if (pRequest == nullptr)
+        requestSize = 0;
+    int from = 0;
+    while (from < size) {
+        const void* pStart = std::memchr(pBuffer + from, START_BYTE, size_t(size - from));
+        if (pStart == nullptr)
+            return -1;
+        const int off = int(static_cast<const char*>(pStart) - pBuffer);
+        const int available = size - off;
+        if (requestSize > 0 && std::memcmp(pBuffer + off, pRequest, size_t(qMin(available, requestSize))) == 0) {
+            if (available < requestSize)
+                return -1;
+            from = off + requestSize;
+            continue;
+        }
+        const int frameSize = checkedFrameSize(pBuffer + off, available);
+        if (frameSize > 0) {
+            const int type = frameType(pBuffer, off);
+            if (type == expectedType || type == Nack)
+                return off;
+            from = off + frameSize;
+            continue;
+        }
+        // Incomplete or broken: a stray 0x40 may stand ahead of the reply.
+        from = off + 1;
+    }
     return -1;
 }
 

@@ -50,6 +50,15 @@ int buildWriteRequest(char* pBuffer, qint32 address, qint16 count, const char* p
 // before any 0x00 is considered, and its frame must be complete with a matching CRC.
 int findFrame(const char* pBuffer, int size);
 
+// Offset of the reply to a request in the first size bytes, or -1: the first frame
+// that checks out (complete, CRC in either byte order) and is of the awaited type
+// or a Nack. A real line puts other things ahead of a reply, and they are looked
+// past: zero bytes, a 0x40 whose frame does not check out, whole frames of another
+// type, and a byte-exact copy of the request (a two-wire line echoes it). A copy of
+// the request that is still arriving is waited for, never looked into: its data may
+// hold bytes that look like a reply.
+int findReply(const char* pBuffer, int size, int expectedType, const char* pRequest, int requestSize);
+
 // Accessors for a frame found by findFrame; each tests the wire type itself.
 int frameType(const char* pBuffer, int offset);
 int framePayloadLength(const char* pBuffer, int offset);

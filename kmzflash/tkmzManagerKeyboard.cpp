@@ -55,6 +55,10 @@ bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
     // Emptied before the write, so a fast reply cannot be lost; the allocation is
     // kept for the next reply.
     mReceiveBuffer.truncate(0);
+    // Kept for the wait, which must not take the line's echo of it for the reply.
+    // A copy: the request may be raw data on the caller's stack.
+    mLastRequest.resize(rRequest.size());
+    std::memcpy(mLastRequest.data(), rRequest.constData(), size_t(rRequest.size()));
     if (mpCommunication->sendData(rRequest))
         return true;
     reportLostLine();
@@ -79,14 +83,14 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);
+    int searched = -1; // the buffer only grows during a wait: search it again when it has
     for (;;) {
-        const int offset = findFrame(mReceiveBuffer.constData(), mReceiveBuffer.size());
-        if (offset >= 0) {
-            const int type = frameType(mReceiveBuffer.constData(), offset);
-            if (type == expectedType)
-                return offset;
-            if (type == Nack)
-                return -1;
+        if (mReceiveBuffer.size() != searched) {
+            searched = mReceiveBuffer.size();
+            const int offset = findReply(mReceiveBuffer.constData(), searched, expectedType,
+                                         mLastRequest.constData(), mLastRequest.size());
+            if (offset >= 0)
+                return frameType(mReceiveBuffer.constData(), offset) == Nack ? -1 : offset;
         }
         // Looked at after the search, so that a reply that came before the line
         // went is still taken.

@@ -17,6 +17,10 @@ constexpr quint32 UPDATE_FLASH_ADDRESS = 0x4000;
 constexpr quint32 UPDATER_FLASH_ADDRESS = 0;
 constexpr qint32 UPDATER_SIZE_LIMIT = 0x4000;
 constexpr int FLASH_CHUNK_SIZE = 1024;
+// The device check: a file from CRC_PIECE_THRESHOLD bytes on is verified in pieces
+// of CRC_PIECE_SIZE, each within the CRC's 16-bit count.
+constexpr int CRC_PIECE_THRESHOLD = 65536;
+constexpr int CRC_PIECE_SIZE = 32 * 1024;
 
 // Update file layout: AA 55, major, minor, the image, its CRC-16 high byte first, AA 55.
 constexpr int UPDATE_HEAD_SIZE = 4;
@@ -51,6 +55,9 @@ QString versionText(quint8 major, quint8 minor);
 // The image CRC that an update file carries: crc16 over the image, whose length
 // is passed as crc16's 16-bit count, as every generated file has it.
 quint16 updateImageCrc(const char* pImage, int size);
+// True for the bytes of a whole update file: magic keys at both ends and the
+// image CRC it carries right.
+bool isWholeUpdateFile(const QByteArray& rData);
 
 // The one operation object of kmzflash. Its member functions are spread over
 // one unit per concern: dispatch and usage, keyboard exchanges, and the update
@@ -88,6 +95,8 @@ public:
     bool isUpdateNewer(const QByteArray& rUpdate);
     // rPath names the file in the progress lines.
     int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);
+    // Compares the keyboard's CRC of the flash with that of the file, over the
+    // whole file.
     int verifyFlash(const QByteArray& rData, quint32 address);
 
     // Newest update file in a directory.
@@ -111,9 +120,12 @@ private:
     bool reportLostLine();
     // One exchange of a short request: send, then wait for the reply type.
     int exchange(const char* pRequest, int size, int replyType, qint32 timeLimitMs);
+    // One Crc request for the length bytes at pData, which the flash holds at address.
+    int verifyFlashPiece(const char* pData, int length, quint32 address);
 
     tkmzManagerCommunication* mpCommunication;
     QByteArray mReceiveBuffer;
+    QByteArray mLastRequest; // the request the current wait answers
 };
 
 } // namespace ZRN

@@ -18,6 +18,9 @@ private slots:
     void findFrame_data();
     void findFrame();
     void completesWhenLastByteArrives();
+    void findReply_data();
+    void findReply();
+    void replyCompletedLater();
     void infoReplyAccessors();
     void longPayload();
 };
@@ -112,6 +115,66 @@ void tst_Frames::completesWhenLastByteArrives()
     QCOMPARE(ZRN::findFrame(buffer.constData(), buffer.size()), 0);
     QCOMPARE(crcReplyValue(buffer.constData(), 0), 0x1234);
     QCOMPARE(crcReplyValue(fromHex("40 7F 00 00 A5 9A").constData(), 0), -1);
+}
+
+void tst_Frames::findReply_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QByteArray>("request"); // the request just sent
+    QTest::addColumn<int>("expected");       // the awaited type
+    QTest::addColumn<int>("offset");
+
+    const QByteArray ack = fromHex("40 7F 00 00 A5 9A");
+    const QByteArray nack = fromHex("40 7E 00 00 95 AD");
+    const QByteArray crcReply = fromHex("40 05 02 00 34 12 0D 5F");
+    const QByteArray erase = fromHex("40 02 00 00 FC 00");
+    const QByteArray crcRequest = fromHex("40 05 08 00 00 40 00 00 34 12 00 00 F2 08");
+    const QByteArray getInfo = fromHex("40 01 00 00 AC 59");
+    const QByteArray info = fromHex("40 01 12 00 31 2E 30 35") + QByteArray(12, '\0') + fromHex("01 05 8C CE");
+    // A Write whose data holds the bytes of an Ack: its echo must not be taken for one.
+    char write[WRITE_FRAME_MAX] = {};
+    const int writeSize = buildWriteRequest(write, 0x4000, 6, ack.constData());
+    const QByteArray writeRequest(write, writeSize);
+
+    QTest::newRow("the reply alone") << ack << erase << int(Ack) << 0;
+    QTest::newRow("a zero byte ahead") << fromHex("00") + ack << erase << int(Ack) << 1;
+    QTest::newRow("@ then a zero byte") << fromHex("40 00") + ack << erase << int(Ack) << 2;
+    QTest::newRow("the keyboard's status burst") << fromHex("AA 02 40 40") + ack << erase << int(Ack) << 4;
+    QTest::newRow("noise holding @") << fromHex("13 40 37 40 7F 00") + crcReply << crcRequest << int(Crc) << 6;
+    QTest::newRow("a broken frame ahead") << fromHex("40 7F 00 00 A5 9B") + ack << erase << int(Ack) << 6;
+    QTest::newRow("the CRC swapped, after noise") << fromHex("55 40") + fromHex("40 7F 00 00 9A A5") << erase
+                                                  << int(Ack) << 2;
+    QTest::newRow("echo, then the reply") << crcRequest + crcReply << crcRequest << int(Crc) << 14;
+    QTest::newRow("echo alone") << crcRequest << crcRequest << int(Crc) << -1;
+    QTest::newRow("echo of GetInfo, then the reply") << getInfo + info << getInfo << int(GetInfo) << 6;
+    QTest::newRow("echo of a Write holding an Ack, then the Ack")
+        << writeRequest + ack << writeRequest << int(Ack) << writeSize;
+    QTest::newRow("echo of a Write still arriving") << writeRequest.left(writeSize - 1) << writeRequest << int(Ack)
+                                                     << -1;
+    QTest::newRow("a frame of another type, then the awaited one") << ack + crcReply << crcRequest << int(Crc) << 6;
+    QTest::newRow("a frame of another type alone") << ack << crcRequest << int(Crc) << -1;
+    QTest::newRow("a refusal after noise") << fromHex("00 40") + nack << crcRequest << int(Crc) << 2;
+    QTest::newRow("incomplete reply") << ack.left(5) << erase << int(Ack) << -1;
+    QTest::newRow("empty") << QByteArray() << erase << int(Ack) << -1;
+}
+
+void tst_Frames::findReply()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(QByteArray, request);
+    QFETCH(int, expected);
+    QFETCH(int, offset);
+    QCOMPARE(ZRN::findReply(received.constData(), received.size(), expected, request.constData(), request.size()),
+             offset);
+}
+
+void tst_Frames::replyCompletedLater()
+{
+    // A stray @ and a reply that comes in byte by byte: found with its last byte.
+    const QByteArray received = fromHex("40 00 40 05 02 00 34 12 0D 5F");
+    for (int size = 0; size < received.size(); ++size)
+        QCOMPARE(ZRN::findReply(received.constData(), size, Crc, nullptr, 0), -1);
+    QCOMPARE(ZRN::findReply(received.constData(), received.size(), Crc, nullptr, 0), 2);
 }
 
 void tst_Frames::infoReplyAccessors()

@@ -276,13 +276,36 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArra
 
 int tkmzManagerOperation::verifyFlash(const QByteArray& rData, quint32 address)
 {
-    const quint16 fileCrc = crc16(rData.constData(), rData.size());
+    // A CRC covers at most 65535 bytes, on the keyboard's side as on ours (its
+    // count is 16-bit): a file of 64 KiB or more is checked piece by piece, so that
+    // every byte of it is compared. A smaller file is one piece, one request.
+    const int size = rData.size();
+    const int pieceSize = size < CRC_PIECE_THRESHOLD ? size : CRC_PIECE_SIZE;
+    int offset = 0;
+    do {
+        const int length = qMin(pieceSize, size - offset);
+        if (verifyFlashPiece(rData.constData() + offset, length, address + quint32(offset)) != 0) {
+            if (pieceSize < size) {
+                qWarning().noquote() << QStringLiteral("Flash range 0x%1..0x%2")
+                                            .arg(address + quint32(offset), 0, 16)
+                                            .arg(address + quint32(offset + length - 1), 0, 16);
+            }
+            return 1;
+        }
+        offset += length;
+    } while (offset < size);
+    return 0;
+}
+
+int tkmzManagerOperation::verifyFlashPiece(const char* pData, int length, quint32 address)
+{
+    const quint16 fileCrc = crc16(pData, length);
 
     // A verification that could not ask the keyboard has failed: it must never
     // compare the file's CRC with a value nobody sent.
     char request[SHORT_FRAME_BUFFER] = {};
-    const int length = buildCrcRequest(request, qint32(address), rData.size());
-    if (length <= 0 || !sendRequest(QByteArray::fromRawData(request, length)))
+    const int requestLength = buildCrcRequest(request, qint32(address), length);
+    if (requestLength <= 0 || !sendRequest(QByteArray::fromRawData(request, requestLength)))
         return 1;
     const int offset = waitForReply(Crc, CRC_REPLY_TIMEOUT);
     if (offset < 0)
