@@ -36,7 +36,20 @@ struct NamedFault
 const NamedFault gFaultNames[] = {
     {"nack", FaultKind::Nack},       {"silence", FaultKind::Silence}, {"split", FaultKind::Split},
     {"swap", FaultKind::SwapCrc},    {"corrupt", FaultKind::Corrupt}, {"short", FaultKind::ShortInfo},
-    {"close", FaultKind::Close},     {"vanish", FaultKind::Vanish}};
+    {"close", FaultKind::Close},     {"vanish", FaultKind::Vanish}, {"prefix", FaultKind::Prefix}};
+
+// CRC-16/XMODEM with no limit on the count, as a keyboard with a 32-bit counter
+// computes it.
+quint16 crcOverAll(const char* pData, quint32 count)
+{
+    quint16 crc = 0;
+    for (quint32 i = 0; i < count; ++i) {
+        crc ^= quint16(quint8(pData[i]) << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+    }
+    return crc;
+}
 
 } // namespace
 
@@ -62,6 +75,7 @@ bool SimRequestParser::next(SimRequest* pRequest)
             return false;
         pRequest->type = quint8(mBuffer[1]);
         pRequest->payload = mBuffer.mid(4, length);
+        pRequest->frame = mBuffer.left(frameSize);
         pRequest->frameSize = frameSize;
         // Requests carry their CRC low byte first, and only so.
         pRequest->crcOk = crc16(mBuffer.constData(), 4 + length) == le16(mBuffer, 4 + length);
@@ -72,7 +86,20 @@ bool SimRequestParser::next(SimRequest* pRequest)
 
 bool parseFaultRule(const QString& rText, FaultRule* pRule, QString* pError)
 {
-    const QStringList parts = rText.split(QLatin1Char(':'));
+    QStringList parts = rText.split(QLatin1Char(':'));
+    // prefix carries its bytes, in hex, as the third part.
+    const bool prefix = parts.value(1) == QLatin1String("prefix");
+    if (prefix && parts.size() >= 3) {
+        const QString hex = parts.takeAt(2);
+        pRule->bytes = QByteArray::fromHex(hex.toLatin1());
+        if (hex.isEmpty() || hex.size() % 2 != 0 || pRule->bytes.toHex() != hex.toLower().toLatin1()) {
+            *pError = QStringLiteral("prefix bytes must be hex digits in pairs, got \"%1\"").arg(hex);
+            return false;
+        }
+    } else if (prefix) {
+        *pError = QStringLiteral("fault must be TYPE:prefix:HEX[:K], got \"%1\"").arg(rText);
+        return false;
+    }
     if (parts.size() < 2 || parts.size() > 3) {
         *pError = QStringLiteral("fault must be TYPE:KIND[:K], got \"%1\"").arg(rText);
         return false;
@@ -96,7 +123,7 @@ bool parseFaultRule(const QString& rText, FaultRule* pRule, QString* pError)
         }
     }
     if (!kindFound) {
-        *pError = QStringLiteral("unknown fault \"%1\" (nack, silence, split, swap, corrupt, short, close, vanish)")
+        *pError = QStringLiteral("unknown fault \"%1\" (nack, silence, split, swap, corrupt, short, close, vanish, prefix)")
                       .arg(parts[1]);
         return false;
     }
@@ -187,6 +214,8 @@ QByteArray SimKeyboard::reply(const SimRequest& rRequest, bool* pNack)
         if (count != p.size() - 6 || quint64(address) + quint64(count) > quint64(mFlash.size()))
             break;
         mFlash.replace(int(address), count, p.constData() + 6, count);
+        if (mConfig.badCell >= qint64(address) && mConfig.badCell < qint64(address) + count)
+            mFlash[int(mConfig.badCell)] = char(mFlash[int(mConfig.badCell)] ^ 0x01);
         return frame(WireAck, QByteArray());
     }
     case WireCrc: {
@@ -196,8 +225,8 @@ QByteArray SimKeyboard::reply(const SimRequest& rRequest, bool* pNack)
         const quint32 length = le32(p, 4);
         if (quint64(address) + quint64(length) > quint64(mFlash.size()))
             break;
-        // The same 16-bit count limit as the tools: the keyboard computes with crc16.
-        const quint16 value = crc16(mFlash.constData() + address, qint32(length));
+        const char* pRange = mFlash.constData() + address;
+        const quint16 value = mConfig.crcFullLength ? crcOverAll(pRange, length) : crc16(pRange, qint32(length));
         QByteArray payload;
         payload.append(char(value & 0xFF)).append(char(value >> 8));
         return frame(WireCrc, payload);
@@ -216,6 +245,8 @@ QByteArray SimKeyboard::reply(const SimRequest& rRequest, bool* pNack)
 SimAction SimKeyboard::handle(const SimRequest& rRequest, bool logged)
 {
     SimAction action;
+    if (mConfig.echo)
+        action.echo = rRequest.frame;
     const QByteArray& p = rRequest.payload;
     if (logged) {
         action.logLine = typeName(rRequest.type);
@@ -290,6 +321,10 @@ SimAction SimKeyboard::handle(const SimRequest& rRequest, bool logged)
         case FaultKind::Close:
             action.closeLine = true;
             action.logLine += QStringLiteral(" fault=close");
+            break;
+        case FaultKind::Prefix:
+            answer.prepend(pFault->bytes);
+            action.logLine += QStringLiteral(" fault=prefix");
             break;
         default:
             break;

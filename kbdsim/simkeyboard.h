@@ -25,6 +25,7 @@ struct SimRequest
 {
     quint8 type = 0;
     QByteArray payload;
+    QByteArray frame;  // the whole request as it came, for a line that echoes
     int frameSize = 0; // bytes on the line, for pacing
     bool crcOk = false;
 };
@@ -54,6 +55,7 @@ enum class FaultKind {
     ShortInfo, // an information reply with a 10-byte payload
     Close,     // reply, then the line goes away
     Vanish,    // the line goes away instead of the reply
+    Prefix,    // given bytes ahead of the reply, as a line glitch or a status burst puts them
 };
 
 struct FaultRule
@@ -61,9 +63,11 @@ struct FaultRule
     quint8 type = 0;
     FaultKind kind = FaultKind::Nack;
     int occurrence = 0; // 1-based; 0 means every occurrence
+    QByteArray bytes;   // what a Prefix puts ahead
 };
 
-// "write:nack:2" -> Write requests, Nack, the 2nd one only. Empty error on success.
+// "write:nack:2" -> Write requests, Nack, the 2nd one only; "crc:prefix:00AA:1" ->
+// the bytes 00 AA ahead of the first Crc reply. Empty error on success.
 bool parseFaultRule(const QString& rText, FaultRule* pRule, QString* pError);
 
 struct SimConfig
@@ -75,11 +79,20 @@ struct SimConfig
     QByteArray initialFlash; // what the flash holds at start, from address 0; the rest is erased
     QVector<FaultRule> faults;
     int splitPauseMs = 30;
+    // A flash cell that does not take what is written (-1: none): it stores the
+    // byte with its lowest bit flipped, and the Write is acknowledged all the same.
+    qint64 badCell = -1;
+    // The Crc reply over the whole 32-bit length asked for; otherwise over the
+    // length mod 65536, as a 16-bit count computes it.
+    bool crcFullLength = false;
+    // A two-wire line: every request comes back to the tool as it is sent.
+    bool echo = false;
 };
 
 // What the line must do with one request.
 struct SimAction
 {
+    QByteArray echo;          // on the line at once, while the request is still being sent
     QList<QByteArray> pieces; // written in order, with pauseMs between them
     int pauseMs = 0;
     bool closeLine = false;   // after the pieces

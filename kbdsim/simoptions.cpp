@@ -35,7 +35,8 @@ void addSimOptions(QCommandLineParser& rParser)
         "Faults: TYPE:KIND[:K] with TYPE getinfo|erase|write|crc|run and KIND nack|silence|split|\n"
         "swap|corrupt|short|close|vanish; K limits the fault to the K-th request of that type.\n"
         "close replies and then drops the line (write:close:3 = the line goes after 3 Writes);\n"
-        "vanish drops it instead of replying."));
+        "vanish drops it instead of replying. TYPE:prefix:HEX[:K] puts the bytes HEX ahead of the\n"
+        "reply (getinfo:prefix:00 = a zero byte before every information reply)."));
     rParser.addHelpOption();
     const QList<QCommandLineOption> options = {
         {QStringLiteral("port"), QStringLiteral("Use this serial device instead of a new pseudo-terminal."),
@@ -53,6 +54,13 @@ void addSimOptions(QCommandLineParser& rParser)
          QStringLiteral("file")},
         {QStringLiteral("fault"), QStringLiteral("Inject a fault (repeatable), see above."),
          QStringLiteral("spec")},
+        {QStringLiteral("echo"), QStringLiteral("Echo every request before the reply, as a two-wire line does.")},
+        {QStringLiteral("bad-cell"),
+         QStringLiteral("A flash cell that does not take writes: it stores the byte with bit 0 flipped, "
+                        "and the Write is acknowledged."),
+         QStringLiteral("address")},
+        {QStringLiteral("crc-full-length"),
+         QStringLiteral("Compute Crc replies over the whole 32-bit length (default: the length mod 65536).")},
         {QStringLiteral("split-pause"), QStringLiteral("Pause between the pieces of a split reply."),
          QStringLiteral("ms"), QStringLiteral("30")},
         {QStringLiteral("baud"), QStringLiteral("Pace replies as on a line of this rate, 8O1 (0: unpaced)."),
@@ -93,6 +101,13 @@ bool readSimOptions(const QCommandLineParser& rParser, SimOptions* pOptions, QSt
         *pErrors << QStringLiteral("--major and --minor must be 0 to 255");
     if (config.flashSize > FLASH_SIZE_MAX)
         *pErrors << QStringLiteral("--flash-size must be at most %1").arg(FLASH_SIZE_MAX);
+    if (rParser.isSet(QStringLiteral("bad-cell"))) {
+        config.badCell = intOption(rParser, QStringLiteral("bad-cell"), 0, pErrors);
+        if (config.badCell >= config.flashSize)
+            *pErrors << QStringLiteral("--bad-cell must lie within the flash");
+    }
+    config.crcFullLength = rParser.isSet(QStringLiteral("crc-full-length"));
+    config.echo = rParser.isSet(QStringLiteral("echo"));
     if (pErrors->isEmpty() && rParser.isSet(QStringLiteral("flash-image"))) {
         QFile image(rParser.value(QStringLiteral("flash-image")));
         // A device or a pipe would never end; a file larger than the flash does not fit.

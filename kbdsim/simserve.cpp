@@ -34,6 +34,9 @@ bool serveKeyboard(SimLine& rLine, SimKeyboard& rKeyboard, int baud, qint64 endN
         SimRequest request;
         while (rLine.isOpen() && parser.next(&request)) {
             const SimAction action = rKeyboard.handle(request, pLog != nullptr);
+            // The echo takes no time of its own: it is on the line while the request is.
+            if (!action.echo.isEmpty())
+                rLine.writeAll(action.echo);
             if (pLog) {
                 *pLog << action.logLine << '\n';
                 pLog->flush();

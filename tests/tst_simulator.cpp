@@ -82,6 +82,10 @@ void tst_Simulator::faultRules_data()
     QTest::newRow("unknown kind") << "run:explode" << false << 0;
     QTest::newRow("zero occurrence") << "run:nack:0" << false << 0;
     QTest::newRow("too many parts") << "run:nack:1:2" << false << 0;
+    QTest::newRow("prefix, k-th") << "crc:prefix:00aa:2" << true << 2;
+    QTest::newRow("prefix without bytes") << "crc:prefix" << false << 0;
+    QTest::newRow("prefix, odd digits") << "crc:prefix:0" << false << 0;
+    QTest::newRow("prefix, not hex") << "crc:prefix:zz" << false << 0;
 }
 
 void tst_Simulator::faultRules()
@@ -166,6 +170,8 @@ void tst_Simulator::optionChecks_data()
                                           << QStringList{"the flash image /dev/zero is not a regular file"};
     QTest::newRow("fault that does nothing") << QStringList{"--fault", "write:short"}
                                              << QStringList{"fault \"short\" only applies to getinfo, got \"write:short\""};
+    QTest::newRow("bad cell beyond the flash") << QStringList{"--flash-size", "4096", "--bad-cell", "4096"}
+                                               << QStringList{"--bad-cell must lie within the flash"};
     QTest::newRow("version beyond a byte") << QStringList{"--major", "300"}
                                            << QStringList{"--major and --minor must be 0 to 255"};
     QTest::newRow("two at once") << QStringList{"--baud", "fast", "--probe-script", "status,dance"}
