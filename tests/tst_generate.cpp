@@ -4,6 +4,10 @@
 #include <QDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 using kmztest::firmwareImage;
 using kmztest::readFile;
 using kmztest::runKmzflash;
@@ -24,6 +28,9 @@ private slots:
     void failures();
     void failedWriteKeepsOldFile();
     void updatePathMayBeFirmwarePath();
+    void updatePathNotAFile_data();
+    void updatePathNotAFile();
+    void swappedArguments();
     void readFileByte_data();
     void readFileByte();
 
@@ -183,6 +190,47 @@ void tst_Generate::updatePathMayBeFirmwarePath()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(readFile(path("fw.bin")).mid(4, image.size()), image);
     QCOMPARE(readFile(path("fw.bin")).size(), image.size() + 8);
+}
+
+// What stands at the update path is replaced only when it is a file: a FIFO or a
+// device node is left as it is.
+void tst_Generate::updatePathNotAFile_data()
+{
+    QTest::addColumn<int>("type"); // of the node
+    QTest::newRow("a FIFO") << int(S_IFIFO);
+    QTest::newRow("a device node (/dev/null's numbers)") << int(S_IFCHR);
+}
+
+void tst_Generate::updatePathNotAFile()
+{
+    QFETCH(int, type);
+    if (type == S_IFCHR && ::geteuid() != 0)
+        QSKIP("making a device node needs root");
+    const QByteArray node = QFile::encodeName(path("out.upd"));
+    if (::mknod(node.constData(), mode_t(type) | 0666, type == S_IFCHR ? makedev(1, 3) : 0) != 0)
+        QSKIP(qPrintable(QStringLiteral("mknod refused here: %1").arg(qt_error_string(errno))));
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(200)));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("out.upd"), "1", "0"});
+    QCOMPARE(result.errLines, QStringList({QStringLiteral("Unable to open file \"%1\"").arg(path("out.upd")),
+                                           "Reason: \"Not a regular file\""}));
+    QCOMPARE(result.exitCode, 1);
+    struct stat status = {};
+    QCOMPARE(::lstat(node.constData(), &status), 0);
+    QCOMPARE(int(status.st_mode & S_IFMT), type);
+}
+
+// "--g new.upd fw.bin": the update file would be wrapped once more over the image.
+void tst_Generate::swappedArguments()
+{
+    const QByteArray image = firmwareImage(3000);
+    QVERIFY(writeFile(path("fw.bin"), image));
+    QCOMPARE(runKmzflash({"--g", path("fw.bin"), path("new.upd"), "2", "0"}).exitCode, 0);
+    const QByteArray update = readFile(path("new.upd"));
+    const auto result = runKmzflash({"--g", path("new.upd"), path("fw.bin"), "2", "0"});
+    QCOMPARE(result.errLines, QStringList{QStringLiteral("File \"%1\" is already an update file!").arg(path("new.upd"))});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(readFile(path("fw.bin")), image);
+    QCOMPARE(readFile(path("new.upd")), update);
 }
 
 void tst_Generate::readFileByte_data()

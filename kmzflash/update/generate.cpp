@@ -9,6 +9,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -67,6 +68,16 @@ quint16 updateImageCrc(const char* pImage, int size)
     return crc16(pImage, size);
 }
 
+bool isWholeUpdateFile(const QByteArray& rData)
+{
+    const int size = rData.size();
+    if (size < UPDATE_FILE_OVERHEAD)
+        return false;
+    const auto word = [&rData](int at) { return quint16(quint8(rData[at]) << 8 | quint8(rData[at + 1])); };
+    return word(0) == 0xAA55 && word(size - 2) == 0xAA55
+           && word(size - 4) == updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
+}
+
 int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
 {
     const QString firmwarePath = argumentAt(rArguments, 2);
@@ -74,11 +85,26 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     const QString majorText = argumentAt(rArguments, 4);
     const QString minorText = argumentAt(rArguments, 5);
 
+    // The update file replaces what stands at its path: never a FIFO, a device or
+    // a socket (as root, /dev/null itself would become a file).
+    const QFileInfo target(updatePath);
+    if (target.exists() && !target.isFile() && !target.isDir()) {
+        qWarning() << "Unable to open file" << updatePath;
+        qWarning() << "Reason:" << QStringLiteral("Not a regular file");
+        return 1;
+    }
+
     // The image is read and its file closed before the update file is opened, so
     // the update may replace the firmware file itself.
     QByteArray image;
     if (!readInputFile(firmwarePath, "does not exist", "is empty", image, FIRMWARE_SIZE_LIMIT))
         return 1;
+    // Arguments given the wrong way round would wrap an update file once more, and
+    // that would be flashed as a valid update.
+    if (isWholeUpdateFile(image)) {
+        qWarning() << "File" << firmwarePath << "is already an update file!";
+        return 1;
+    }
     if (image.indexOf(gFirmwareMarker) < 0) {
         qWarning() << "Invalid firmware type!";
         return 1;
