@@ -5,6 +5,12 @@
 #include <QSerialPort>
 #include <QString>
 
+#ifdef Q_OS_UNIX
+#include <QFile>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -15,6 +21,45 @@
 #include <fcntl.h>
 #include <io.h>
 #endif
+
+namespace {
+
+#ifdef Q_OS_UNIX
+// One program per keyboard, whatever name reaches the device (a /dev/serial/by-id
+// link, or root past the exclusive-open flag): an exclusive lock on the device
+// itself, as kmzflash takes it. It is taken on a descriptor of its own before the
+// port is opened, so that a refused probe never touches a live line, and held
+// until the port is closed; the system lets it go with the process.
+class DeviceLock
+{
+public:
+    ~DeviceLock()
+    {
+        if (mFd >= 0)
+            ::close(mFd);
+    }
+    // False only when another program holds the device. A device that cannot be
+    // opened here is left to the port's own open, which says why.
+    bool take(const QString& rPortName)
+    {
+        // The port's own rule for names: a bare name lies in /dev.
+        const bool path = rPortName.startsWith(QLatin1Char('/')) || rPortName.startsWith(QLatin1String("./"))
+                          || rPortName.startsWith(QLatin1String("../"));
+        const QString location = path ? rPortName : QLatin1String("/dev/") + rPortName;
+        mFd = ::open(QFile::encodeName(location).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (mFd < 0 || ::flock(mFd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        ::close(mFd);
+        mFd = -1;
+        return false;
+    }
+
+private:
+    int mFd = -1;
+};
+#endif
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -32,6 +77,13 @@ int main(int argc, char* argv[])
         if (argc > 1)
             portName = QCoreApplication::arguments().at(1);
 
+#ifdef Q_OS_UNIX
+        // Declared before the port, so that it is let go after the port is closed.
+        DeviceLock lock;
+        const bool free = lock.take(portName);
+#else
+        const bool free = true;
+#endif
         QSerialPort port;
         ZRN::trdqSerialMonitor monitor;
 
@@ -39,7 +91,10 @@ int main(int argc, char* argv[])
         // as for a silent line, no bytes arrive and the presence timer reports
         // "no keyboard" with exit code 1.
         port.setPortName(portName);
-        if (!port.open(QIODevice::ReadWrite)) {
+        if (!free) {
+            qWarning() << "Unable to connect to" << portName;
+            qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
+        } else if (!port.open(QIODevice::ReadWrite)) {
             qWarning() << "Unable to connect to" << portName;
             qWarning() << "Reason:" << port.errorString();
         }

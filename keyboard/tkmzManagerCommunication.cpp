@@ -9,7 +9,10 @@
 #include <new>
 
 #ifdef Q_OS_UNIX
+#include <QFile>
+#include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
@@ -51,7 +54,10 @@ tkmzManagerCommunication::tkmzManagerCommunication(QObject* pParent)
     QObject::connect(mpPort, SIGNAL(readyRead()), this, SLOT(slotDataRecived()));
 }
 
-tkmzManagerCommunication::~tkmzManagerCommunication() = default;
+tkmzManagerCommunication::~tkmzManagerCommunication()
+{
+    closePort();
+}
 
 bool tkmzManagerCommunication::openPort(const QString& rName)
 {
@@ -59,19 +65,14 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
         return false;
     mErrorText.clear();
     mpPort->setPortName(rName);
-    if (!mpPort->open(QIODevice::ReadWrite))
-        return false;
-#ifdef Q_OS_UNIX
-    // Qt's lock file is per name and root passes the exclusive-open flag, so a
-    // second program could reach the same device through a link or as root. A lock
-    // on the device itself holds whatever the name; the system drops it with the
-    // process, however that ends.
-    if (::flock(int(mpPort->handle()), LOCK_EX | LOCK_NB) != 0) {
-        mpPort->close();
+    if (!lockDevice(rName)) {
         mErrorText = QString::fromLatin1(gPortInUse);
         return false;
     }
-#endif
+    if (!mpPort->open(QIODevice::ReadWrite)) {
+        unlockDevice();
+        return false;
+    }
 #ifdef Q_OS_LINUX
     // USB serial adapters hold short input back for their latency timer (16 ms by
     // default) unless asked not to; with one short reply per chunk that is up to
@@ -100,6 +101,41 @@ void tkmzManagerCommunication::closePort()
 {
     if (mpPort != nullptr)
         mpPort->close();
+    unlockDevice();
+}
+
+bool tkmzManagerCommunication::lockDevice(const QString& rName)
+{
+#ifdef Q_OS_UNIX
+    // Qt's lock file is per name and root passes the exclusive-open flag, so a
+    // second program could reach the same device through a link or as root. A lock
+    // on the device itself holds whatever the name; the system drops it with the
+    // process, however that ends. It is taken on a descriptor of its own before Qt
+    // opens the port: Qt's open sets the line and its close clears the exclusive
+    // mode, which a refused tool must never do to the line of a running update.
+    // The device is found by the port's own rule: a bare name lies in /dev.
+    const bool path = rName.startsWith(QLatin1Char('/')) || rName.startsWith(QLatin1String("./"))
+                      || rName.startsWith(QLatin1String("../"));
+    const QByteArray location = QFile::encodeName(path ? rName : QLatin1String("/dev/") + rName);
+    mLockFd = ::open(location.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A device that cannot be opened here is left to Qt's open, which says why.
+    if (mLockFd < 0 || ::flock(mLockFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    unlockDevice();
+    return false;
+#else
+    Q_UNUSED(rName);
+    return true;
+#endif
+}
+
+void tkmzManagerCommunication::unlockDevice()
+{
+#ifdef Q_OS_UNIX
+    if (mLockFd >= 0)
+        ::close(mLockFd);
+    mLockFd = -1;
+#endif
 }
 
 bool tkmzManagerCommunication::sendData(const QByteArray& rData)

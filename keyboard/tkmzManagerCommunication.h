@@ -41,8 +41,14 @@ private slots:
     void slotDataRecived();
 
 private:
+    // An exclusive lock on the device, taken before the port is opened and held
+    // until it is closed; false when another program holds it.
+    bool lockDevice(const QString& rName);
+    void unlockDevice();
+
     QSerialPort* mpPort;
     QString mErrorText; // a reason of the link's own, ahead of the port's
+    int mLockFd = -1;
 };
 
 } // namespace ZRN

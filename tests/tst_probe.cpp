@@ -4,6 +4,10 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 using kmztest::fromHex;
 using kmztest::Pty;
 
@@ -62,6 +66,8 @@ private slots:
     void oneAnswerPerBurst();
     void splitRequest();
     void kbdsimPlaysTheKeyboard();
+    void busyPort_data();
+    void busyPort();
 };
 
 void tst_Probe::silence_data()
@@ -195,6 +201,46 @@ void tst_Probe::kbdsimPlaysTheKeyboard()
     for (const QString& line : lines)
         QVERIFY2(line.endsWith(" ok"), qPrintable(line));
     QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardError()), QStringLiteral("VERSION: \"aa024242\"\n"));
+}
+
+// One program per keyboard, whatever name reaches it: kbdprobe is refused a port
+// that kmzflash holds, and holds its own against kmzflash.
+void tst_Probe::busyPort_data()
+{
+    QTest::addColumn<bool>("probeFirst");
+    QTest::newRow("kbdprobe after kmzflash") << false;
+    QTest::newRow("kmzflash after kbdprobe") << true;
+}
+
+void tst_Probe::busyPort()
+{
+    QFETCH(bool, probeFirst);
+    Pty pty;
+    QTemporaryDir dir;
+    const QString link = dir.filePath("keyboard"); // as /dev/serial/by-id has it
+    QVERIFY(QFile::link(pty.slavePath(), link));
+    const QString port = QStringLiteral("Unable to connect to \"%1\"").arg(link);
+
+    if (probeFirst) {
+        Probe probe(pty.slavePath());
+        QVERIFY(probe.mOpened);
+        const auto second = kmztest::runKmzflash({"--i", link});
+        // Without root the exclusive-open flag refuses the link before any lock does.
+        const QString reason = ::geteuid() != 0 ? "Device or resource busy" : "Port in use by another program";
+        QCOMPARE(second.errLines, QStringList({port, QStringLiteral("Reason: \"%1\"").arg(reason)}));
+        QCOMPARE(second.exitCode, 1);
+        return;
+    }
+    // What kmzflash holds while it updates: a lock on the device itself.
+    const int held = ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+    Probe probe(link, false);
+    QStringList errLines;
+    const int exitCode = probe.finish(&errLines);
+    ::close(held);
+    QCOMPARE(errLines, QStringList({port, "Reason: \"Port in use by another program\"", "no keyboard"}));
+    QCOMPARE(exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Probe)
