@@ -175,12 +175,32 @@ QStringList updateRequests(int updateSize, int updaterSize)
             requests << QStringLiteral("Write address=0x%1 count=%2").arg(base + offset, 0, 16)
                             .arg(qMin(1024, size - offset));
         }
-        requests << QStringLiteral("Crc address=0x%1 length=%2").arg(base, 0, 16).arg(size);
+        // From 64 KiB on the flash is checked in pieces of 32 KiB.
+        const int piece = size < 65536 ? size : 32768;
+        for (int offset = 0; offset < size; offset += piece) {
+            requests << QStringLiteral("Crc address=0x%1 length=%2").arg(base + offset, 0, 16)
+                            .arg(qMin(piece, size - offset));
+        }
     };
     writeAndCheck(0x4000, updateSize);
     writeAndCheck(0, updaterSize);
     requests << "Run argument=0";
     return requests;
+}
+
+quint16 crcXmodem(const QByteArray& rData)
+{
+    // Bit by bit, as the textbook has it: nothing shared with the tools' table.
+    quint16 crc = 0;
+    for (const char byte : rData) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const bool top = ((crc >> 15) & 1) != ((quint8(byte) >> bit) & 1);
+            crc = quint16(crc << 1);
+            if (top)
+                crc ^= 0x1021;
+        }
+    }
+    return crc;
 }
 
 Sim::Sim(const QStringList& rArguments)

@@ -43,6 +43,7 @@ private slots:
     void initTestCase();
     void matrix_data();
     void matrix();
+    void largeUpdate();
     void cleanupTestCase();
 
 private:
@@ -123,6 +124,27 @@ void tst_FaultMatrix::matrix()
     QCOMPARE(seen, all.mid(0, requests));
     if (requests < 2)
         QCOMPARE(sim.flash().left(0x8000), kmztest::readFile(path("old.bin")));
+}
+
+// An update over 64 KiB is checked in pieces: a wrong CRC for the second piece
+// fails the verification, and nothing is sent after it.
+void tst_FaultMatrix::largeUpdate()
+{
+    QVERIFY(kmztest::writeFile(path("large.bin"), kmztest::firmwareImage(102392, 11)));
+    QCOMPARE(kmztest::runKmzflash({"--g", path("large.bin"), path("large.upd"), "2", "0"}).exitCode, 0);
+    Sim sim({"--fault", "crc:corrupt:2"});
+    QVERIFY(sim.started());
+    const auto result = kmztest::runKmzflash({"--u", sim.port(), path("large.upd"), path("updater.bin")});
+    sim.stop();
+    const QByteArray piece = kmztest::readFile(path("large.upd")).mid(32768, 32768);
+    const quint16 crc = kmztest::crcXmodem(piece);
+    // kbdsim's corrupt Crc reply: the value's low byte XOR 5A, its high byte XOR A5.
+    QCOMPARE(kmztest::withoutProgress(result.errLines),
+             QStringList({"Data verification negative!",
+                          QStringLiteral("CRC File/Flash %1 / %2").arg(crc, 0, 16).arg(crc ^ 0xA55A, 0, 16),
+                          "Flash range 0xc000..0x13fff", "Update verification failed!"}));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(sim.requestsWithoutFaults(), kmztest::updateRequests(102400, 5000).mid(0, 2 + 100 + 2));
 }
 
 void tst_FaultMatrix::cleanupTestCase()

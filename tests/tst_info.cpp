@@ -50,23 +50,29 @@ void tst_Info::versions()
 
 void tst_Info::faults_data()
 {
-    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("line"); // kbdsim's options
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("errLines");
     const QStringList ok = {"Keyboard: \"1.05\"", "Version:  \"1.05\""};
     const QStringList failed = {"Get firmware info failed!"};
-    QTest::newRow("nack") << "getinfo:nack" << 1 << failed;
-    QTest::newRow("split reply") << "getinfo:split" << 0 << ok;
-    QTest::newRow("CRC bytes swapped") << "getinfo:swap" << 0 << ok;
-    QTest::newRow("short reply") << "getinfo:short" << 1 << failed;
+    QTest::newRow("nack") << QStringList{"--fault", "getinfo:nack"} << 1 << failed;
+    QTest::newRow("split reply") << QStringList{"--fault", "getinfo:split"} << 0 << ok;
+    QTest::newRow("CRC bytes swapped") << QStringList{"--fault", "getinfo:swap"} << 0 << ok;
+    QTest::newRow("short reply") << QStringList{"--fault", "getinfo:short"} << 1 << failed;
+    // What a real line puts ahead of a good reply never hides it.
+    QTest::newRow("a zero byte ahead") << QStringList{"--fault", "getinfo:prefix:00"} << 0 << ok;
+    QTest::newRow("@ and a zero byte ahead") << QStringList{"--fault", "getinfo:prefix:4000"} << 0 << ok;
+    QTest::newRow("the keyboard's status burst ahead") << QStringList{"--fault", "getinfo:prefix:AA024040"} << 0
+                                                       << ok;
+    QTest::newRow("an echoing line") << QStringList{"--echo"} << 0 << ok;
 }
 
 void tst_Info::faults()
 {
-    QFETCH(QString, fault);
+    QFETCH(QStringList, line);
     QFETCH(int, exitCode);
     QFETCH(QStringList, errLines);
-    Sim sim({"--version-text", "1.05", "--major", "1", "--minor", "5", "--fault", fault});
+    Sim sim(QStringList{"--version-text", "1.05", "--major", "1", "--minor", "5"} + line);
     QVERIFY(sim.started());
     const auto result = runKmzflash({"--i", sim.port()});
     QCOMPARE(result.errLines, errLines);

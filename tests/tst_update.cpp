@@ -36,11 +36,16 @@ private slots:
     void badUpdateFiles();
     void updaterSizeLimit_data();
     void updaterSizeLimit();
+    void awkwardLine_data();
+    void awkwardLine();
+    void largeUpdates_data();
+    void largeUpdates();
     void manyKeyboardsAtOnce();
 
 private:
-    // An update file of 3000 bytes with the given version, and a 5000-byte updater.
-    void makeFiles(int major = 2, int minor = 0);
+    // An update file (3000 bytes unless said) with the given version, and a
+    // 5000-byte updater.
+    void makeFiles(int major = 2, int minor = 0, int updateSize = 3000);
     QString path(const QString& rName) const { return mpDir->filePath(rName); }
     QScopedPointer<QTemporaryDir> mpDir;
 };
@@ -51,13 +56,13 @@ void tst_Update::init()
     QVERIFY(mpDir->isValid());
 }
 
-void tst_Update::makeFiles(int major, int minor)
+void tst_Update::makeFiles(int major, int minor, int updateSize)
 {
-    QVERIFY(writeFile(path("fw.bin"), firmwareImage(2992)));
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(updateSize - 8)));
     const auto result = runKmzflash({"--g", path("fw.bin"), path("new.upd"), QString::number(major),
                                      QString::number(minor)});
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(readFile(path("new.upd")).size(), 3000);
+    QCOMPARE(readFile(path("new.upd")).size(), updateSize);
     QVERIFY(writeFile(path("updater.bin"), firmwareImage(5000, 99)));
 }
 
@@ -266,6 +271,102 @@ void tst_Update::updaterSizeLimit()
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
+}
+
+// A line that is not perfectly clean: whatever stands ahead of a good reply is
+// looked past, at every step of the update.
+void tst_Update::awkwardLine_data()
+{
+    QTest::addColumn<QStringList>("line"); // kbdsim's options
+    const auto everyReply = [](const char* pHex) {
+        QStringList options;
+        for (const char* pType : {"getinfo", "erase", "write", "crc", "run"})
+            options << "--fault" << QStringLiteral("%1:prefix:%2").arg(pType, pHex);
+        return options;
+    };
+    QTest::newRow("a zero byte before every reply") << everyReply("00");
+    QTest::newRow("@ and a zero byte before every reply") << everyReply("4000");
+    QTest::newRow("the keyboard's status burst before every reply") << everyReply("AA024040");
+    QTest::newRow("an echoing line") << QStringList{"--echo"};
+    QTest::newRow("an echoing line with a stray @") << QStringList{"--echo"} + everyReply("40");
+}
+
+void tst_Update::awkwardLine()
+{
+    QFETCH(QStringList, line);
+    makeFiles();
+    Sim sim(line);
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QCOMPARE(withoutProgress(result.errLines), QStringList());
+    QCOMPARE(result.exitCode, 0);
+    sim.stop();
+    QCOMPARE(sim.requestsWithoutFaults(), gFullRequests);
+    QVERIFY(sim.flash().mid(0x4000, 3000) == readFile(path("new.upd")));
+    QVERIFY(sim.flash().left(5000) == readFile(path("updater.bin")));
+}
+
+// Updates of 64 KiB and more are checked over every byte, in pieces that each
+// CRC's 16-bit count covers, whichever count the keyboard computes with.
+void tst_Update::largeUpdates_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QStringList>("line");  // kbdsim's options
+    QTest::addColumn<int>("badCell");       // offset in the update file of a cell that does not take, or -1
+    QTest::addColumn<int>("failedPiece");   // the piece whose check fails (0-based), or -1
+
+    QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1;
+    QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1;
+    QTest::newRow("100 KiB, a bad cell past 64 KiB") << 102400 << QStringList() << 80000 << 2;
+    QTest::newRow("64 KiB, a bad cell in the second half") << 65536 << QStringList() << 40000 << 1;
+    QTest::newRow("64 KiB, a bad cell at the first byte") << 65536 << QStringList{"--crc-full-length"} << 0 << 0;
+}
+
+void tst_Update::largeUpdates()
+{
+    QFETCH(int, size);
+    QFETCH(QStringList, line);
+    QFETCH(int, badCell);
+    QFETCH(int, failedPiece);
+    makeFiles(2, 0, size);
+    if (badCell >= 0)
+        line << "--bad-cell" << QString::number(0x4000 + badCell);
+    Sim sim(line);
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    sim.stop();
+    const QByteArray update = readFile(path("new.upd"));
+    const QStringList all = kmztest::updateRequests(size, 5000);
+    // Every Crc request under 64 KiB, the pieces covering the whole file.
+    const QStringList seen = sim.requests();
+
+    if (failedPiece < 0) {
+        QCOMPARE(withoutProgress(result.errLines), QStringList());
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(seen, all);
+        QVERIFY(sim.flash().mid(0x4000, size) == update);
+        return;
+    }
+    // The piece that holds the bad cell: its CRC over the file's bytes and over the
+    // flash's, where the cell has bit 0 flipped.
+    const int start = failedPiece * 32768;
+    const int length = qMin(32768, size - start);
+    QByteArray flashed = update.mid(start, length);
+    flashed[badCell - start] = char(flashed[badCell - start] ^ 0x01);
+    QCOMPARE(withoutProgress(result.errLines),
+             QStringList({"Data verification negative!",
+                          QStringLiteral("CRC File/Flash %1 / %2")
+                              .arg(kmztest::crcXmodem(update.mid(start, length)), 0, 16)
+                              .arg(kmztest::crcXmodem(flashed), 0, 16),
+                          QStringLiteral("Flash range 0x%1..0x%2").arg(0x4000 + start, 0, 16)
+                              .arg(0x4000 + start + length - 1, 0, 16),
+                          "Update verification failed!"}));
+    QCOMPARE(result.exitCode, 1);
+    // Nothing after the failed check: no updater written, no Run.
+    const int failedCheck = all.indexOf(QStringLiteral("Crc address=0x%1 length=%2").arg(0x4000 + start, 0, 16)
+                                            .arg(length));
+    QCOMPARE(seen, all.mid(0, failedCheck + 1));
+    QCOMPARE(sim.flash().left(0x4000), QByteArray(0x4000, char(0xFF)));
 }
 
 // The README's command for many keyboards: one tool per port, all at once.
