@@ -1,5 +1,5 @@
-// findFrame, frameType and the reply accessors over arbitrary received bytes, used
-// the way the reply wait uses them; and every built request must be found again.
+// findFrame, findReply, frameType and the reply accessors over arbitrary received
+// bytes, used the way the reply wait uses them; and every built request must be found again.
 
 #include "frames.h"
 
@@ -35,6 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size)
             break;
         default:
             break;
+        }
+    }
+
+    // The reply search past stray bytes and an echo: the first input byte picks the
+    // awaited type, the next ones up to 16 are taken as the request just sent.
+    if (size >= 1) {
+        const int expected = GetInfo + pData[0] % 5;
+        const int requestSize = int(qMin<size_t>(size - 1, 16));
+        const int found = findReply(p, received.size(), expected, p + 1, requestSize);
+        if (found >= 0) {
+            const int type = frameType(p, found);
+            if (findFrame(p + found, received.size() - found) != 0 || (type != expected && type != Nack)
+                || found + 6 + framePayloadLength(p, found) > received.size())
+                __builtin_trap();
         }
     }
 

@@ -16,6 +16,8 @@ printf '%-16s %12s %10s %8s\n' target executions exec/s findings
 for target in frames updatefile probe simparser; do
   corpus="$dir/fuzz-corpus/$target"
   findings="$dir/fuzz-findings/$target"
+  # A finding of an earlier run is no finding of this one.
+  rm -rf "$findings"
   mkdir -p "$corpus" "$findings"
   cp -n "$root/tests/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
   log="$dir/fuzz-$target.log"
