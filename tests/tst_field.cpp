@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 using kmztest::finish;
@@ -149,19 +150,43 @@ void tst_Field::secondTool()
 {
     QFETCH(bool, throughLink);
     makeFiles();
-    Sim sim({"--baud", "38400"});
+    // Paced as a 9600 baud line, so that the update outlasts kbdprobe's two seconds.
+    Sim sim({"--baud", "9600"});
+    QVERIFY(sim.started());
+    // A look at the line from outside, opened before the update takes it exclusively.
+    const int line = ::open(QFile::encodeName(sim.port()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(line >= 0);
+    const auto closeLine = qScopeGuard([line] { ::close(line); });
     QProcess tool;
     startUpdate(tool, sim);
+    struct termios settings = {};
+    QCOMPARE(::tcgetattr(line, &settings), 0);
+    int exclusive = 0;
+    QCOMPARE(::ioctl(line, TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
 
     const QString name = throughLink ? path("keyboard") : sim.port();
     if (throughLink)
         QVERIFY(QFile::link(sim.port(), name));
     // Without root the exclusive-open flag refuses the link before any lock does.
     const QString reason = throughLink && ::geteuid() != 0 ? "Device or resource busy" : "Port in use by another program";
+    const QString refused = QStringLiteral("Unable to connect to \"%1\"").arg(name);
     const auto second = runKmzflash({"--i", name});
-    QCOMPARE(second.errLines, QStringList({QStringLiteral("Unable to connect to \"%1\"").arg(name),
-                                           QStringLiteral("Reason: \"%1\"").arg(reason)}));
+    QCOMPARE(second.errLines, QStringList({refused, QStringLiteral("Reason: \"%1\"").arg(reason)}));
     QCOMPARE(second.exitCode, 1);
+    const auto probe = kmztest::run(kmztest::kbdprobePath(), {name});
+    QCOMPARE(probe.errLines, QStringList({refused, QStringLiteral("Reason: \"%1\"").arg(reason), "no keyboard"}));
+    QCOMPARE(probe.exitCode, 1);
+
+    // A refused tool never touched the line: its settings and exclusive mode are
+    // those of the running update.
+    QCOMPARE(tool.state(), QProcess::Running);
+    struct termios after = {};
+    QCOMPARE(::tcgetattr(line, &after), 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(&after), sizeof after).toHex(),
+             QByteArray(reinterpret_cast<const char*>(&settings), sizeof settings).toHex());
+    QCOMPARE(::ioctl(line, TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
 
     const auto first = finish(tool);
     QCOMPARE(first.exitCode, 0);
@@ -205,6 +230,9 @@ void tst_Field::interrupts()
             QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains("Interrupted"), 5000);
     }
     const auto result = finish(tool);
+    // Every way out lets the port go, lock file and all. Looked at while kbdsim still
+    // holds the line: once it lets go, another test may get the same device name.
+    QCOMPARE(kmztest::portLockFiles(sim.port()), QStringList());
     QStringList lines = QString::fromUtf8(err).split('\n', Qt::SkipEmptyParts) + result.errLines;
     QCOMPARE(kmztest::withoutProgress(lines), errLines);
     QCOMPARE(result.exitCode, exitCode);
@@ -217,8 +245,6 @@ void tst_Field::interrupts()
         QCOMPARE(seen, QStringList{"GetInfo"});
     else
         QVERIFY2(!seen.contains("Run argument=0") && gFullRequests.mid(0, seen.size()) == seen, qPrintable(seen.join(", ")));
-    // Every way out lets the port go, lock file and all.
-    QCOMPARE(kmztest::portLockFiles(sim.port()), QStringList());
 }
 
 // A closed standard error (a pager or head that quit) must not stop an update.
