@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -105,6 +106,21 @@ void tst_BadFiles::badInput()
     if (!bytes.startsWith("/dev/"))
         QVERIFY(kmztest::makeInput(input, kind, bytes, size));
     errLines.replaceInStrings("@", input);
+    // Opening is itself an action on a device (a tty raises DTR, a watchdog is
+    // armed): what is not a regular file is never opened. A writer waiting on the
+    // pipe stays blocked as long as nobody opens it for reading.
+    QProcess writer;
+    const auto stopWriter = qScopeGuard([&writer] {
+        writer.kill();
+        writer.waitForFinished(5000);
+    });
+    if (kind == Input::Pipe) {
+        kmztest::start(writer, "/bin/sh", {"-c", "exec >\"$0\"", input});
+        QVERIFY(writer.waitForStarted(5000));
+    }
+    const auto neverOpened = [&writer, kind] {
+        return kind != Input::Pipe || !writer.waitForFinished(200);
+    };
 
     if (role == "firmware") {
         const QString target = path("out.upd");
@@ -113,6 +129,7 @@ void tst_BadFiles::badInput()
         QCOMPARE(result.errLines, errLines);
         QCOMPARE(result.exitCode, 1);
         QCOMPARE(readFile(target), QByteArray("earlier update"));
+        QVERIFY(neverOpened());
         return;
     }
 
@@ -126,6 +143,7 @@ void tst_BadFiles::badInput()
                                      update ? path("good.bin") : input});
     QCOMPARE(result.errLines, errLines);
     QCOMPARE(result.exitCode, 1);
+    QVERIFY(neverOpened());
     sim.stop();
     // A bad update file is found before the keyboard is asked anything.
     QCOMPARE(sim.requests(), update ? QStringList() : QStringList{"GetInfo"});

@@ -177,16 +177,28 @@ bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
 bool tkmzManagerOperation::openRegularFile(QFile& rFile, QString* pReason)
 {
 #ifdef Q_OS_UNIX
-    // Opened without blocking, so that a pipe with no writer cannot hold the
-    // program, and looked at before a byte is read.
-    const int fd = ::open(QFile::encodeName(rFile.fileName()).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Opening is itself an action on a device (a tty raises DTR, a watchdog is
+    // armed by it): the path is looked at first and only a regular file is opened.
+    const QByteArray name = QFile::encodeName(rFile.fileName());
+    struct stat seen = {};
+    if (::stat(name.constData(), &seen) != 0) {
+        *pReason = qt_error_string(errno);
+        return false;
+    }
+    if (!S_ISREG(seen.st_mode)) {
+        *pReason = S_ISDIR(seen.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        return false;
+    }
+    // Without blocking all the same, and checked to be the file just looked at: a
+    // pipe put in its place meanwhile must neither hold the program nor be read.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         *pReason = qt_error_string(errno);
         return false;
     }
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        *pReason = S_ISDIR(status.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+    struct stat opened = {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
+        *pReason = QStringLiteral("Replaced while it was opened");
         ::close(fd);
         return false;
     }
