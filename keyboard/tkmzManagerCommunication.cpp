@@ -3,13 +3,15 @@
 #include "tcPointerChecker.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QSerialPort>
+#include <QStandardPaths>
+#include <QStringList>
 
 #include <new>
 
 #ifdef Q_OS_UNIX
-#include <QFile>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -24,6 +26,40 @@ namespace ZRN {
 namespace {
 
 const char* const gPortInUse = "Port in use by another program";
+
+#ifdef Q_OS_UNIX
+// The device behind a port name, by Qt's rule: a bare name lies in /dev.
+QString systemLocation(const QString& rName)
+{
+    const bool path = rName.startsWith(QLatin1Char('/')) || rName.startsWith(QLatin1String("./"))
+                      || rName.startsWith(QLatin1String("../"));
+    return path ? rName : QLatin1String("/dev/") + rName;
+}
+#endif
+
+// Where Qt keeps (or would keep) the lock file of a port: the first of its lock
+// folders that holds one, named after the device without "/dev/".
+QString existingLockFile(const QString& rName)
+{
+#ifdef Q_OS_UNIX
+    QString device = systemLocation(rName);
+    if (device.startsWith(QLatin1String("/dev/")))
+        device = device.mid(5);
+    const QString fileName = QStringLiteral("/LCK..") + device.replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QStringList folders = {QStringLiteral("/var/lock"),        QStringLiteral("/etc/locks"),
+                                 QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"),
+                                 QStringLiteral("/tmp"),             QStringLiteral("/var/tmp"),
+                                 QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock"),
+                                 QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    for (const QString& folder : folders) {
+        if (QFile::exists(folder + fileName))
+            return folder + fileName;
+    }
+#else
+    Q_UNUSED(rName);
+#endif
+    return QString();
+}
 
 // Every request and reply as hex, with the milliseconds since the first one, for
 // QT_LOGGING_RULES="kmz.serial.debug=true". Off by default: the tool's own output
@@ -113,11 +149,7 @@ bool tkmzManagerCommunication::lockDevice(const QString& rName)
     // process, however that ends. It is taken on a descriptor of its own before Qt
     // opens the port: Qt's open sets the line and its close clears the exclusive
     // mode, which a refused tool must never do to the line of a running update.
-    // The device is found by the port's own rule: a bare name lies in /dev.
-    const bool path = rName.startsWith(QLatin1Char('/')) || rName.startsWith(QLatin1String("./"))
-                      || rName.startsWith(QLatin1String("../"));
-    const QByteArray location = QFile::encodeName(path ? rName : QLatin1String("/dev/") + rName);
-    mLockFd = ::open(location.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    mLockFd = ::open(QFile::encodeName(systemLocation(rName)).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // A device that cannot be opened here is left to Qt's open, which says why.
     if (mLockFd < 0 || ::flock(mLockFd, LOCK_EX | LOCK_NB) == 0)
         return true;
@@ -176,6 +208,13 @@ QString tkmzManagerCommunication::errorText() const
         && mpPort->errorString() == QSerialPort::tr("Permission error while locking the device"))
         return QString::fromLatin1(gPortInUse);
     return mpPort->errorString();
+}
+
+QString tkmzManagerCommunication::lockFilePath() const
+{
+    if (mpPort == nullptr || !mpPort->isOpen())
+        return QString();
+    return existingLockFile(mpPort->portName());
 }
 
 void tkmzManagerCommunication::slotDataRecived()

@@ -33,6 +33,8 @@ public:
     bool isLost() const;
     // Why the last open failed, or why the line was lost, in the system's words.
     QString errorText() const;
+    // Qt's lock file of the open port (empty when there is none).
+    QString lockFilePath() const;
 
 signals:
     void signalDataRecieved(const QByteArray& rData);

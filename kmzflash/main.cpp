@@ -29,6 +29,7 @@ int main(int argc, char* argv[])
             result = operation.dispatch(arguments);
         }
         QCoreApplication::processEvents();
+        interrupts.finish(result);
     }
     return result;
 }

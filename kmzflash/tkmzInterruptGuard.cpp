@@ -4,10 +4,12 @@
 #include "tkmzManagerOperation.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #ifdef Q_OS_UNIX
@@ -20,16 +22,45 @@ namespace ZRN {
 
 namespace {
 
+const char gHeldNotice[] = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
+                           "Interrupt again to stop at once.";
+
+// Shared with the signal handlers.
 volatile std::sig_atomic_t gInterrupts = 0;  // interrupts received
 volatile std::sig_atomic_t gFirstSignal = 0; // the signal that ends the process
+volatile std::sig_atomic_t gCritical = 0;    // the erase has been asked for
+volatile std::sig_atomic_t gHeld = 0;        // the first interrupt came inside the critical stretch
+// Written only while the guarded signals are blocked.
+char gLockFile[4096] = {};
 
-bool gCritical = false;
-bool gHeld = false; // the first interrupt came inside the critical stretch
+bool gNoticeShown = false;
 tkmzManagerOperation* gpOperation = nullptr;
 
 #ifdef Q_OS_UNIX
 int gWakePipe[2] = {-1, -1}; // the handler's word to the waits
-const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+sigset_t gGuarded; // the signals whose handler is installed
+
+// Ends the process by its first interrupt's signal, from the handler: only calls
+// that are safe there. The device lock goes with the process; Qt's lock file is
+// removed here, as Qt cannot do it any more.
+void endFromHandler()
+{
+    if (gLockFile[0] != '\0')
+        ::unlink(gLockFile);
+    const int signalNumber = gFirstSignal;
+    struct sigaction fallback;
+    std::memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signalNumber, &fallback, nullptr);
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signalNumber);
+    ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
+    ::raise(signalNumber);
+    ::_exit(1);
+}
 
 extern "C" void onInterrupt(int signalNumber)
 {
@@ -37,10 +68,30 @@ extern "C" void onInterrupt(int signalNumber)
     if (gFirstSignal == 0)
         gFirstSignal = signalNumber;
     gInterrupts = gInterrupts + 1;
+    // Marked here, not when the program gets to it: an update that finishes before
+    // the program looks keeps its own exit code.
+    if (gInterrupts == 1 && gCritical != 0)
+        gHeld = 1;
+    if (gInterrupts >= 2)
+        endFromHandler();
     const char byte = 0;
     // A full pipe already holds a wake-up; nothing is lost by dropping this one.
     (void)::write(gWakePipe[1], &byte, 1);
     errno = savedErrno;
+}
+
+// A line for the person at the keyboard when standard error goes elsewhere (a
+// pipe into tee, which the same Ctrl-C ends).
+void tellTerminal(const QByteArray& rLine)
+{
+    if (::isatty(STDERR_FILENO))
+        return;
+    const int terminal = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (terminal < 0)
+        return;
+    const QByteArray text = rLine + '\n';
+    (void)::write(terminal, text.constData(), size_t(text.size()));
+    ::close(terminal);
 }
 #endif
 
@@ -53,6 +104,7 @@ tkmzInterruptGuard::tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject
     gpOperation = pOperation;
 #ifdef Q_OS_UNIX
     std::signal(SIGPIPE, SIG_IGN);
+    sigemptyset(&gGuarded);
     // Without a wake-up the program could not act on an interrupt in its waits:
     // then the default dispositions stay, rather than hold interrupts for nothing.
     if (::pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -63,38 +115,79 @@ tkmzInterruptGuard::tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject
     checker.checkPointers();
     QObject::connect(mpNotifier, SIGNAL(activated(int)), this, SLOT(slotInterrupted()));
 
-    struct sigaction action = {};
+    for (int signalNumber : gStopSignals) {
+        struct sigaction inherited;
+        // Ignored by whoever started the program (nohup): it stays ignored.
+        if (::sigaction(signalNumber, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            sigaddset(&gGuarded, signalNumber);
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
     action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
+    // One handler at a time: a SIGTERM that comes while the SIGINT handler counts
+    // must not be lost in the count.
+    action.sa_mask = gGuarded;
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : gStopSignals)
-        ::sigaction(signalNumber, &action, nullptr);
+    for (int signalNumber : gStopSignals) {
+        if (sigismember(&gGuarded, signalNumber))
+            ::sigaction(signalNumber, &action, nullptr);
+    }
 #endif
 }
 
 tkmzInterruptGuard::~tkmzInterruptGuard()
 {
 #ifdef Q_OS_UNIX
-    if (mpNotifier == nullptr)
-        return;
-    for (int signalNumber : gStopSignals)
-        std::signal(signalNumber, SIG_DFL);
-    // Outside the critical stretch now: an interrupt not acted on yet still ends
-    // the process by its signal; a held one is spent.
-    act();
+    for (int signalNumber : gStopSignals) {
+        if (sigismember(&gGuarded, signalNumber))
+            std::signal(signalNumber, SIG_DFL);
+    }
+    sigemptyset(&gGuarded);
 #endif
     gpOperation = nullptr;
 }
 
 void tkmzInterruptGuard::enterCritical()
 {
+#ifdef Q_OS_UNIX
+    // No interrupt may come between the look at earlier ones and the mark.
+    sigset_t before;
+    ::sigprocmask(SIG_BLOCK, &gGuarded, &before);
     act();
-    gCritical = true;
+    gCritical = 1;
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+#else
+    act();
+    gCritical = 1;
+#endif
 }
 
-void tkmzInterruptGuard::leaveCritical()
+void tkmzInterruptGuard::setPortLockFile(const QString& rPath)
 {
-    gCritical = false;
+    const QByteArray path = QFile::encodeName(rPath);
+#ifdef Q_OS_UNIX
+    sigset_t before;
+    ::sigprocmask(SIG_BLOCK, &gGuarded, &before);
+#endif
+    const size_t length = qMin(size_t(path.size()), sizeof gLockFile - 1);
+    std::memcpy(gLockFile, path.constData(), length);
+    gLockFile[length] = '\0';
+#ifdef Q_OS_UNIX
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+#endif
+}
+
+void tkmzInterruptGuard::finish(int result)
+{
+    act();
+    if (gHeld == 0)
+        return;
+#ifdef Q_OS_UNIX
+    tellTerminal(QByteArrayLiteral("The update went on after the interrupt and has ended with exit code ")
+                 + QByteArray::number(result) + '.');
+#else
+    Q_UNUSED(result);
+#endif
 }
 
 void tkmzInterruptGuard::slotInterrupted()
@@ -109,20 +202,23 @@ void tkmzInterruptGuard::slotInterrupted()
 
 void tkmzInterruptGuard::act()
 {
-    const int interrupts = gInterrupts;
-    if (interrupts == 0 || gpOperation == nullptr)
+    if (gInterrupts == 0 || gpOperation == nullptr)
         return;
-    if (gHeld) {
-        // The held one is spent; only another one stops the program.
-        if (interrupts >= 2)
-            stopNow();
-        return;
-    }
-    if (!gCritical)
+    if (gHeld == 0 && gCritical == 0)
         stopNow();
-    gHeld = true;
-    qWarning() << "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
-                  "Interrupt again to stop at once.";
+    gHeld = 1;
+    showHeldNotice();
+}
+
+void tkmzInterruptGuard::showHeldNotice()
+{
+    if (gNoticeShown)
+        return;
+    gNoticeShown = true;
+    qWarning() << gHeldNotice;
+#ifdef Q_OS_UNIX
+    tellTerminal(QByteArray(gHeldNotice));
+#endif
 }
 
 void tkmzInterruptGuard::stopNow()
@@ -132,6 +228,10 @@ void tkmzInterruptGuard::stopNow()
 #ifdef Q_OS_UNIX
     const int signalNumber = gFirstSignal != 0 ? int(gFirstSignal) : SIGTERM;
     std::signal(signalNumber, SIG_DFL);
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signalNumber);
+    ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
     std::raise(signalNumber);
 #endif
     std::_Exit(1);

@@ -2,6 +2,7 @@
 #define ZRN_TKMZINTERRUPTGUARD_H
 
 #include <QObject>
+#include <QString>
 
 class QSocketNotifier;
 
@@ -9,19 +10,24 @@ namespace ZRN {
 
 class tkmzManagerOperation;
 
-// Ctrl-C, SIGTERM and SIGHUP for kmzflash, and a closed output.
+// Ctrl-C, Ctrl-\, SIGTERM and SIGHUP for kmzflash, and a closed output.
 //
-// Outside an update's critical stretch (from the erase request to the end of the
-// update) an interrupt stops the program at once. Inside it, the first one is
-// held, with one line on the warning stream, so that the keyboard is not left
-// erased; a second one stops at once. Stopping closes the port first, which
-// releases it and its lock file, then ends the process by the same signal.
+// Before an update's critical stretch (which starts with the erase request and
+// lasts until the program ends) an interrupt stops the program at once. Inside it,
+// the first one is held, with one line on the warning stream, so that the keyboard
+// is not left erased, and the exit code is the update's; a second one stops at
+// once. Stopping lets the port and its lock file go, then ends the process by the
+// signal of the first interrupt. A signal ignored when the program starts (nohup)
+// stays ignored.
+//
+// The handlers note the first interrupt and wake the waits, where the program acts
+// on it; a second one ends the program in the handler itself, so that nothing (a
+// message blocked on a pager nobody reads) can hold it up.
 //
 // A closed standard error (a pager or `head` that quit) must never stop an
-// update: SIGPIPE is ignored and the messages are lost instead.
-//
-// The handlers only note the signal; the program acts on it in its waits, where
-// the keyboard's replies are processed too.
+// update: SIGPIPE is ignored and the messages are lost instead. When standard error
+// is not a terminal, the held interrupt's line and how the update ended also go to
+// the controlling terminal, if there is one: a `| tee log` dies of the same Ctrl-C.
 class tkmzInterruptGuard : public QObject
 {
     Q_OBJECT
@@ -30,17 +36,23 @@ public:
     explicit tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject* pParent = nullptr);
     ~tkmzInterruptGuard() override;
 
-    // Marks the critical stretch of an update. Entering it first acts on an
+    // Marks the start of the critical stretch. Entering it first acts on an
     // interrupt that came before, so an update interrupted before its erase never
-    // erases. Without a guard these only keep the mark.
+    // erases. Without a guard this only keeps the mark.
     static void enterCritical();
-    static void leaveCritical();
+    // The lock file of the open port, removed when the handler ends the program
+    // (empty: none).
+    static void setPortLockFile(const QString& rPath);
+    // The program's result is known: acts on an interrupt not acted on yet and,
+    // when one was held, says on the terminal how the update ended.
+    void finish(int result);
 
 private slots:
     void slotInterrupted();
 
 private:
     static void act();
+    static void showHeldNotice();
     [[noreturn]] static void stopNow();
 
     QSocketNotifier* mpNotifier;

@@ -3,6 +3,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "frames.h"
+#include "tkmzInterruptGuard.h"
 #include "tkmzManagerCommunication.h"
 
 #include <QCoreApplication>
@@ -128,8 +129,10 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
     if (mpCommunication == nullptr)
         return false;
     mpCommunication->closePort();
-    if (mpCommunication->openPort(portName))
+    if (mpCommunication->openPort(portName)) {
+        tkmzInterruptGuard::setPortLockFile(mpCommunication->lockFilePath());
         return true;
+    }
     qWarning() << "Unable to connect to" << portName;
     qWarning() << "Reason:" << mpCommunication->errorText();
     return false;
@@ -137,6 +140,7 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
 
 void tkmzManagerOperation::disconnectPort()
 {
+    tkmzInterruptGuard::setPortLockFile(QString());
     if (mpCommunication != nullptr)
         mpCommunication->closePort();
 }

@@ -29,16 +29,6 @@ namespace {
 
 constexpr int MAGIC_KEY = 0xAA55;
 
-// Holds the first interrupt for as long as the keyboard's flash is being replaced.
-class CriticalStretch
-{
-public:
-    CriticalStretch() { tkmzInterruptGuard::enterCritical(); }
-    ~CriticalStretch() { tkmzInterruptGuard::leaveCritical(); }
-    CriticalStretch(const CriticalStretch&) = delete;
-    CriticalStretch& operator=(const CriticalStretch&) = delete;
-};
-
 } // namespace
 
 int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
@@ -67,7 +57,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return 1;
     }
 
-    const CriticalStretch critical;
+    // From here an interrupt is held: the keyboard must not be left erased.
+    tkmzInterruptGuard::enterCritical();
     if (flashErase() != 0) {
         qWarning() << "Flash erase failed!";
         return 1;

@@ -1,0 +1,178 @@
+// The interrupt rule of kmzflash without a keyboard: each case runs in a child
+// (this binary again) that enters the update's critical stretch or not and
+// signals itself, as Ctrl-C, Ctrl-\, SIGTERM or SIGHUP would reach it.
+
+#include "testsupport.h"
+#include "tkmzInterruptGuard.h"
+#include "tkmzManagerOperation.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+using namespace ZRN;
+
+namespace {
+
+const QString gHeldLine = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
+                          "Interrupt again to stop at once.";
+const QString gEndLine = "The update went on after the interrupt and has ended with exit code 0.";
+
+} // namespace
+
+class tst_Interrupts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rule_data();
+    void rule();
+    void handlersBlockEachOther();
+    void terminalHearsOfHeldInterrupt();
+};
+
+void tst_Interrupts::rule_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("signalNumber"); // that ended the child, 0 for a normal exit
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<bool>("lockFileLeft");
+
+    // (No port is open in the child: stopping from the program closes the port,
+    // and Qt's close removes its own lock file; only the handler removes it itself.)
+    QTest::newRow("before the erase: stops at once") << "before" << SIGINT << 0 << QStringList() << true;
+    QTest::newRow("after the erase: held") << "held" << 0 << 0 << QStringList{gHeldLine, "going on"} << true;
+    QTest::newRow("Ctrl-\\ after the erase: held like Ctrl-C") << "quit" << 0 << 0
+                                                               << QStringList{gHeldLine, "going on"} << true;
+    // The held interrupt was not looked at before the update ended: the update's
+    // exit code all the same, never the signal's.
+    QTest::newRow("held, the update ends first") << "ends-first" << 0 << 3 << QStringList{gHeldLine} << true;
+    QTest::newRow("a second one stops") << "second" << SIGHUP << 0 << QStringList{gHeldLine} << false;
+    // Nothing looks at the first one (the program is blocked on its output): the
+    // second one stops the program from its handler.
+    QTest::newRow("a second one stops, unattended") << "unattended" << SIGTERM << 0 << QStringList() << false;
+    QTest::newRow("SIGHUP ignored at start (nohup) stays ignored") << "nohup" << 0 << 0 << QStringList{"going on"}
+                                                                   << true;
+}
+
+void tst_Interrupts::rule()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, errLines);
+    QFETCH(bool, lockFileLeft);
+    QTemporaryDir dir;
+    // Stands for Qt's lock file of the open port.
+    const QString lockFile = dir.filePath("LCK..ttyTEST");
+    QVERIFY(kmztest::writeFile(lockFile, "1234"));
+    const auto result = kmztest::run(QCoreApplication::applicationFilePath(), {"--child", scenario, lockFile},
+                                     QString(), 10000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.signal, signalNumber);
+    if (signalNumber == 0)
+        QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(QFile::exists(lockFile), lockFileLeft);
+}
+
+void tst_Interrupts::handlersBlockEachOther()
+{
+    tkmzManagerOperation operation;
+    tkmzInterruptGuard guard(&operation);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction action;
+        QCOMPARE(::sigaction(signalNumber, nullptr, &action), 0);
+        QVERIFY(action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+        for (int other : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            QVERIFY2(sigismember(&action.sa_mask, other), qPrintable(QString::number(other)));
+    }
+}
+
+// With standard error in a pipe (`2>&1 | tee log`, which the same Ctrl-C ends),
+// the held line and how the update ended reach the terminal too.
+void tst_Interrupts::terminalHearsOfHeldInterrupt()
+{
+    const QString setsid = QStandardPaths::findExecutable("setsid");
+    if (setsid.isEmpty())
+        QSKIP("setsid (util-linux) is needed to give the child a controlling terminal");
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen());
+    QTemporaryDir dir;
+    QProcess child;
+    child.setStandardInputFile(terminal.slavePath());
+    kmztest::start(child, setsid, {"--ctty", QCoreApplication::applicationFilePath(), "--child", "held",
+                                   dir.filePath("none")});
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(child.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
+             QStringList({gHeldLine, "going on"}));
+    QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
+}
+
+namespace {
+
+// Lets the guard see what the signal handler noted, as a wait for the keyboard does.
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+int child(int argc, char* argv[])
+{
+    const QByteArray scenario = argv[2];
+    if (scenario == "nohup")
+        std::signal(SIGHUP, SIG_IGN);
+    QCoreApplication application(argc, argv);
+    tkmzManagerOperation operation;
+    tkmzInterruptGuard guard(&operation);
+    tkmzInterruptGuard::setPortLockFile(QString::fromLocal8Bit(argv[3]));
+    int result = 0;
+    if (scenario == "before") {
+        std::raise(SIGINT);
+        settle();
+    } else if (scenario == "held" || scenario == "quit") {
+        tkmzInterruptGuard::enterCritical();
+        std::raise(scenario == "quit" ? SIGQUIT : SIGTERM);
+        settle();
+    } else if (scenario == "ends-first") {
+        tkmzInterruptGuard::enterCritical();
+        std::raise(SIGINT);
+        result = 3;
+    } else if (scenario == "second") {
+        tkmzInterruptGuard::enterCritical();
+        std::raise(SIGHUP);
+        settle();
+        std::raise(SIGHUP);
+    } else if (scenario == "unattended") {
+        tkmzInterruptGuard::enterCritical();
+        std::raise(SIGTERM);
+        std::raise(SIGINT);
+    } else if (scenario == "nohup") {
+        std::raise(SIGHUP);
+        settle();
+    }
+    if (result == 0) {
+        std::fputs("going on\n", stderr);
+        std::fflush(stderr);
+    }
+    guard.finish(result);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
+        return child(argc, argv);
+    QCoreApplication application(argc, argv);
+    tst_Interrupts test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_interrupts.moc"
