@@ -7,6 +7,8 @@
 
 #ifdef Q_OS_UNIX
 #include <QFile>
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -47,7 +49,10 @@ public:
                           || rPortName.startsWith(QLatin1String("../"));
         const QString location = path ? rPortName : QLatin1String("/dev/") + rPortName;
         mFd = ::open(QFile::encodeName(location).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (mFd < 0 || ::flock(mFd, LOCK_EX | LOCK_NB) == 0)
+        // Busy: another program holds the tty's exclusive mode.
+        if (mFd < 0)
+            return errno != EBUSY;
+        if (::flock(mFd, LOCK_EX | LOCK_NB) == 0)
             return true;
         ::close(mFd);
         mFd = -1;
@@ -57,6 +62,30 @@ public:
 private:
     int mFd = -1;
 };
+
+// Qt refuses a lock file it cannot take over; when the process named in it has
+// ended (killed by another user, say), say which file stands in the way.
+QString leftLockFile(const QString& rPortName)
+{
+    QString device = rPortName.startsWith(QLatin1Char('/')) ? rPortName : QLatin1String("/dev/") + rPortName;
+    if (device.startsWith(QLatin1String("/dev/")))
+        device.remove(0, 5);
+    const QString name = QLatin1String("/LCK..") + device.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* pFolder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                                "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        QFile lockFile(QLatin1String(pFolder) + name);
+        if (!lockFile.open(QIODevice::ReadOnly))
+            continue;
+        const long long pid = lockFile.readLine(32).trimmed().toLongLong();
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can "
+                                  "remove it")
+                .arg(lockFile.fileName())
+                .arg(pid);
+        break;
+    }
+    return QString();
+}
 #endif
 
 } // namespace
@@ -96,7 +125,12 @@ int main(int argc, char* argv[])
             qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
         } else if (!port.open(QIODevice::ReadWrite)) {
             qWarning() << "Unable to connect to" << portName;
-            qWarning() << "Reason:" << port.errorString();
+#ifdef Q_OS_UNIX
+            const QString left = leftLockFile(portName);
+#else
+            const QString left;
+#endif
+            qWarning() << "Reason:" << (left.isEmpty() ? port.errorString() : left);
         }
 #ifdef Q_OS_LINUX
         // A USB serial adapter would otherwise hold the keyboard's bursts back for

@@ -12,6 +12,8 @@
 #include <new>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -101,12 +103,16 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
         return false;
     mErrorText.clear();
     mpPort->setPortName(rName);
-    if (!lockDevice(rName)) {
-        mErrorText = QString::fromLatin1(gPortInUse);
+    if (rName.isEmpty()) {
+        mErrorText = QStringLiteral("No port name given");
         return false;
     }
+    if (!lockDevice(rName))
+        return false;
     if (!mpPort->open(QIODevice::ReadWrite)) {
+        const int openErrno = errno;
         unlockDevice();
+        mErrorText = lockRefusalReason(rName, openErrno);
         return false;
     }
 #ifdef Q_OS_LINUX
@@ -150,9 +156,14 @@ bool tkmzManagerCommunication::lockDevice(const QString& rName)
     // opens the port: Qt's open sets the line and its close clears the exclusive
     // mode, which a refused tool must never do to the line of a running update.
     mLockFd = ::open(QFile::encodeName(systemLocation(rName)).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    // A device that cannot be opened here is left to Qt's open, which says why.
-    if (mLockFd < 0 || ::flock(mLockFd, LOCK_EX | LOCK_NB) == 0)
+    if (mLockFd < 0) {
+        // Busy: another program holds the tty's exclusive mode.
+        mErrorText = errno == EBUSY ? QString::fromLatin1(gPortInUse) : qt_error_string(errno);
+        return false;
+    }
+    if (::flock(mLockFd, LOCK_EX | LOCK_NB) == 0)
         return true;
+    mErrorText = QString::fromLatin1(gPortInUse);
     unlockDevice();
     return false;
 #else
@@ -203,11 +214,35 @@ QString tkmzManagerCommunication::errorText() const
     // the port's text would be that of some earlier call.
     if (mpPort->error() == QSerialPort::ReadError)
         return QStringLiteral("Device disconnected");
-    // Qt's own lock file names the port as held; say so plainly.
-    if (mpPort->error() == QSerialPort::PermissionError
-        && mpPort->errorString() == QSerialPort::tr("Permission error while locking the device"))
-        return QString::fromLatin1(gPortInUse);
     return mpPort->errorString();
+}
+
+QString tkmzManagerCommunication::lockRefusalReason(const QString& rName, int openErrno) const
+{
+    if (mpPort->error() != QSerialPort::PermissionError
+        || mpPort->errorString() != QSerialPort::tr("Permission error while locking the device"))
+        return QString();
+#ifdef Q_OS_UNIX
+    // Qt's lock file refused the port. Held by a running process, the port is in
+    // use. Left by a process that has ended (killed by another user, whose file
+    // Qt may not remove), nothing uses it: say which file stands in the way. No
+    // file at all: it could not be made, and the system says why.
+    const QString path = existingLockFile(rName);
+    QFile lockFile(path);
+    if (path.isEmpty() || !lockFile.open(QIODevice::ReadOnly))
+        return path.isEmpty() && openErrno != 0 ? qt_error_string(openErrno) : QString::fromLatin1(gPortInUse);
+    bool ok = false;
+    const qint64 pid = lockFile.readLine(32).trimmed().toLongLong(&ok);
+    if (!ok || pid <= 0 || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+        return QString::fromLatin1(gPortInUse);
+    return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can remove it")
+        .arg(path)
+        .arg(pid);
+#else
+    Q_UNUSED(rName);
+    Q_UNUSED(openErrno);
+    return QString::fromLatin1(gPortInUse);
+#endif
 }
 
 QString tkmzManagerCommunication::lockFilePath() const

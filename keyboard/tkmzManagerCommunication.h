@@ -47,6 +47,9 @@ private:
     // until it is closed; false when another program holds it.
     bool lockDevice(const QString& rName);
     void unlockDevice();
+    // Why Qt's lock file refused the port (empty when it was not the lock file):
+    // in use, left by a process that has ended, or not to be made.
+    QString lockRefusalReason(const QString& rName, int openErrno) const;
 
     QSerialPort* mpPort;
     QString mErrorText; // a reason of the link's own, ahead of the port's

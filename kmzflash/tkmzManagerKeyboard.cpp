@@ -90,8 +90,12 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
             searched = mReceiveBuffer.size();
             const int offset = findReply(mReceiveBuffer.constData(), searched, expectedType,
                                          mLastRequest.constData(), mLastRequest.size());
+            if (offset >= 0 && frameType(mReceiveBuffer.constData(), offset) == Nack) {
+                qWarning() << "Refused by the keyboard!";
+                return -1;
+            }
             if (offset >= 0)
-                return frameType(mReceiveBuffer.constData(), offset) == Nack ? -1 : offset;
+                return offset;
         }
         // Looked at after the search, so that a reply that came before the line
         // went is still taken.

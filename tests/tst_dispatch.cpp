@@ -91,24 +91,41 @@ void tst_Dispatch::argumentAtBounds()
 
 void tst_Dispatch::connectFailure_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("arguments"); // @: a pseudo-terminal's path
+    QTest::addColumn<int>("fileLimit");         // ulimit -n for the run, 0: none
     QTest::addColumn<QStringList>("errLines");
     // The system's reason follows on a line of its own.
     const QStringList none = {"Unable to connect to \"/dev/kmz-none\"", "Reason: \"No such file or directory\""};
-    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"} << none;
-    QTest::newRow("--i no port") << QStringList{"--i"}
-                                 << QStringList{"Unable to connect to \"\"", "Reason: \"Is a directory\""};
-    QTest::newRow("--i a directory") << QStringList{"--i", "/"}
+    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"} << 0 << none;
+    QTest::newRow("--i no port") << QStringList{"--i"} << 0
+                                 << QStringList{"Unable to connect to \"\"", "Reason: \"No port name given\""};
+    QTest::newRow("--i a directory") << QStringList{"--i", "/"} << 0
                                      << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\""};
-    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << none;
-    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << none;
+    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << 0 << none;
+    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << 0 << none;
+    // Whichever open runs out of descriptors (the device's, or Qt's lock file's),
+    // the system's words, never a port "in use".
+    for (int limit : {5, 6, 7, 8}) {
+        QTest::addRow("--i with %d file descriptors", limit)
+            << QStringList{"--i", "@"} << limit
+            << QStringList{"Unable to connect to \"@\"", "Reason: \"Too many open files\""};
+    }
 }
 
 void tst_Dispatch::connectFailure()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(int, fileLimit);
     QFETCH(QStringList, errLines);
-    const kmztest::RunResult result = runKmzflash(arguments);
+    kmztest::Pty line;
+    arguments.replaceInStrings("@", line.slavePath());
+    errLines.replaceInStrings("@", line.slavePath());
+    const kmztest::RunResult result =
+        fileLimit == 0 ? runKmzflash(arguments)
+                       : kmztest::run("/bin/sh", QStringList{"-c", QStringLiteral("ulimit -n %1; exec \"$0\" \"$@\"")
+                                                                   .arg(fileLimit),
+                                                             kmztest::kmzflashPath()}
+                                                     + arguments);
     QCOMPARE(result.errLines, errLines);
     QCOMPARE(result.exitCode, 1);
 }

@@ -103,7 +103,9 @@ void tst_FaultMatrix::matrix()
     const Step step = gSteps.value(type);
     QStringList expected;
     const int requests = step.requests;
-    if (fault == "silence" || (fault == "corrupt" && type != "crc")) {
+    if (fault == "nack") {
+        expected << "Refused by the keyboard!";
+    } else if (fault == "silence" || (fault == "corrupt" && type != "crc")) {
         expected << "Timeout!";
     } else if (fault == "corrupt") {
         // The update file's CRC-16/XMODEM and the wrong one kbdsim sends, worked out

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QtTest>
 
 #include <csignal>
@@ -46,6 +48,8 @@ private slots:
     void interrupts();
     void closedOutput();
     void replyLeftByKilledRun();
+    void lockFileLeftByAnotherUser_data();
+    void lockFileLeftByAnotherUser();
 
 private:
     QString path(const QString& rName) const { return mpDir->filePath(rName); }
@@ -168,8 +172,9 @@ void tst_Field::secondTool()
     const QString name = throughLink ? path("keyboard") : sim.port();
     if (throughLink)
         QVERIFY(QFile::link(sim.port(), name));
-    // Without root the exclusive-open flag refuses the link before any lock does.
-    const QString reason = throughLink && ::geteuid() != 0 ? "Device or resource busy" : "Port in use by another program";
+    // Without root the exclusive-open flag refuses the link before any lock does:
+    // the same words.
+    const QString reason = "Port in use by another program";
     const QString refused = QStringLiteral("Unable to connect to \"%1\"").arg(name);
     const auto second = runKmzflash({"--i", name});
     QCOMPARE(second.errLines, QStringList({refused, QStringLiteral("Reason: \"%1\"").arg(reason)}));
@@ -288,6 +293,46 @@ void tst_Field::replyLeftByKilledRun()
     const auto result = runKmzflash({"--i", sim.port()});
     QCOMPARE(result.errLines, QStringList({"Keyboard: \"1.05\"", "Version:  \"1.05\""}));
     QCOMPARE(result.exitCode, 0);
+}
+
+// A run killed by root (kill -9) leaves Qt's lock file, which another user may not
+// remove: the reason says so, instead of calling the port busy.
+void tst_Field::lockFileLeftByAnotherUser_data()
+{
+    QTest::addColumn<bool>("probe"); // kbdprobe, else kmzflash --i
+    QTest::newRow("kmzflash") << false;
+    QTest::newRow("kbdprobe") << true;
+}
+
+void tst_Field::lockFileLeftByAnotherUser()
+{
+    QFETCH(bool, probe);
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv: the lock file is root's, the tool runs as nobody");
+    kmztest::Pty line;
+    QVERIFY(QFile::setPermissions(line.slavePath(), QFileDevice::ReadOther | QFileDevice::WriteOther
+                                                        | QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    // A process that has ended: one of this test's, waited for.
+    QProcess ended;
+    ended.start("true", QStringList());
+    QVERIFY(ended.waitForFinished(5000));
+    const qint64 pid = ended.processId() > 0 ? ended.processId() : 4194303;
+    const QString lockFile = "/var/lock/LCK.." + line.slavePath().mid(5).replace('/', '_');
+    QVERIFY(writeFile(lockFile, QStringLiteral("%1\nkmzflash\n%2\n").arg(pid).arg(QSysInfo::machineHostName()).toUtf8()));
+    const auto removeLockFile = qScopeGuard([lockFile] { QFile::remove(lockFile); });
+
+    const QString tool = probe ? kmztest::kbdprobePath() : kmztest::kmzflashPath();
+    QStringList arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", tool};
+    arguments << (probe ? QStringList{line.slavePath()} : QStringList{"--i", line.slavePath()});
+    const auto result = kmztest::run(setpriv, arguments);
+    QStringList expected = {QStringLiteral("Unable to connect to \"%1\"").arg(line.slavePath()),
+                            QStringLiteral("Reason: \"Lock file %1 was left by process %2, which has ended; its owner "
+                                           "or root can remove it\"").arg(lockFile).arg(pid)};
+    if (probe)
+        expected << "no keyboard";
+    QCOMPARE(result.errLines, expected);
+    QCOMPARE(result.exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Field)

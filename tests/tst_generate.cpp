@@ -2,6 +2,7 @@
 #include "tkmzManagerOperation.h"
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -31,6 +32,7 @@ private slots:
     void updatePathNotAFile_data();
     void updatePathNotAFile();
     void swappedArguments();
+    void readOnlyFolder();
     void readFileByte_data();
     void readFileByte();
 
@@ -231,6 +233,36 @@ void tst_Generate::swappedArguments()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(path("fw.bin")), image);
     QCOMPARE(readFile(path("new.upd")), update);
+}
+
+// The target itself may be writable: the new file is made beside it first, so
+// the reason names the folder.
+void tst_Generate::readOnlyFolder()
+{
+    QStringList command = {kmztest::kmzflashPath()};
+    if (::geteuid() == 0) {
+        // Root writes into any folder: run the tool as nobody instead.
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv: no folder is read-only to this process");
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"} + command;
+        QVERIFY(QFile::setPermissions(mpDir->path(), QFileDevice::Permissions(0x7755)));
+    }
+    const QString folder = path("ro");
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(writeFile(folder + "/fw.bin", firmwareImage(200)));
+    QVERIFY(writeFile(folder + "/out.upd", "earlier update"));
+    QVERIFY(QFile::setPermissions(folder + "/out.upd", QFileDevice::Permissions(0x6666)));
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x5555)));
+    command << "--g" << folder + "/fw.bin" << folder + "/out.upd" << "1" << "0";
+    const auto result = kmztest::run(command.takeFirst(), command);
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7755)));
+    QCOMPARE(result.errLines,
+             QStringList({QStringLiteral("Unable to open file \"%1/out.upd\"").arg(folder),
+                          QStringLiteral("Reason: \"Permission denied: the folder %1 takes no new file, and the "
+                                         "update file is made there before it replaces the old one\"").arg(folder)}));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(readFile(folder + "/out.upd"), QByteArray("earlier update"));
 }
 
 void tst_Generate::readFileByte_data()

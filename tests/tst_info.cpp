@@ -55,7 +55,8 @@ void tst_Info::faults_data()
     QTest::addColumn<QStringList>("errLines");
     const QStringList ok = {"Keyboard: \"1.05\"", "Version:  \"1.05\""};
     const QStringList failed = {"Get firmware info failed!"};
-    QTest::newRow("nack") << QStringList{"--fault", "getinfo:nack"} << 1 << failed;
+    QTest::newRow("nack") << QStringList{"--fault", "getinfo:nack"} << 1
+                          << QStringList{"Refused by the keyboard!", "Get firmware info failed!"};
     QTest::newRow("split reply") << QStringList{"--fault", "getinfo:split"} << 0 << ok;
     QTest::newRow("CRC bytes swapped") << QStringList{"--fault", "getinfo:swap"} << 0 << ok;
     QTest::newRow("short reply") << QStringList{"--fault", "getinfo:short"} << 1 << failed;

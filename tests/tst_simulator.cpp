@@ -4,6 +4,7 @@
 #include "simprobe.h"
 #include "testsupport.h"
 
+#include <QFileInfo>
 #include <QtTest>
 
 #include <csignal>
@@ -29,6 +30,7 @@ private slots:
     void badOptions_data();
     void badOptions();
     void hangUpEndsLikeTerminate();
+    void manPageExample();
     void probeHonoursDuration();
     void lostPortExitsNonZero();
 
@@ -227,6 +229,30 @@ void tst_Simulator::hangUpEndsLikeTerminate()
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
     QCOMPARE(kmztest::readFile(dir.filePath("flash.bin")), QByteArray(4096, char(0xFF)));
+}
+
+// The example of kbdsim(1), as a reader would copy it: the version it prints
+// agrees with itself.
+void tst_Simulator::manPageExample()
+{
+    QFile page(QStringLiteral(KMZ_MAN_DIR "/kbdsim.1"));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(page.readAll());
+    QString script = text.section(".SH EXAMPLES\n.EX\n", 1).section("\n.EE", 0, 0);
+    QVERIFY(!script.isEmpty());
+    script.replace("\\-", "-");
+    QTemporaryDir dir;
+    QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", QFileInfo(kmztest::kbdsimPath()).path() + ":" + QFileInfo(kmztest::kmzflashPath()).path()
+                                   + ":" + environment.value("PATH"));
+    shell.setProcessEnvironment(environment);
+    shell.setWorkingDirectory(dir.path());
+    // bash keeps a job table without a terminal too, so "kill %1" works as typed.
+    shell.start("/bin/bash", {"-c", script});
+    QVERIFY(shell.waitForFinished(10000));
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
+             QStringList({"Keyboard: \"1.05\"", "Version:  \"1.05\""}));
 }
 
 void tst_Simulator::probeHonoursDuration()

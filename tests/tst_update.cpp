@@ -144,9 +144,11 @@ void tst_Update::updaterSteps_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QStringList>("errLines");
     QTest::addColumn<int>("requests");
-    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{"Updater write failed!"} << 7;
-    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{"Updater write failed!"} << 9;
-    QTest::newRow("updater Crc refused") << "crc:nack:2" << QStringList{"Updater verification failed!"} << 12;
+    const QString refused = "Refused by the keyboard!";
+    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{refused, "Updater write failed!"} << 7;
+    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{refused, "Updater write failed!"} << 9;
+    QTest::newRow("updater Crc refused") << "crc:nack:2" << QStringList{refused, "Updater verification failed!"}
+                                         << 12;
     QTest::newRow("updater Crc wrong")
         << "crc:corrupt:2"
         // The updater's CRC-16/XMODEM and the wrong one kbdsim sends, worked out apart from the tools.

@@ -133,7 +133,16 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     QSaveFile updateFile(updatePath);
     if (!updateFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qWarning() << "Unable to open file" << updatePath;
-        qWarning() << "Reason:" << updateFile.errorString();
+        QString reason = updateFile.errorString();
+        // The new file is made beside the target first: a folder that takes no new
+        // file refuses it even where the target itself could be written.
+        const QString folder = target.absolutePath();
+        const QFileInfo folderInfo(folder);
+        if (folderInfo.isDir() && !folderInfo.isWritable())
+            reason = QStringLiteral("%1: the folder %2 takes no new file, and the update file is made there "
+                                    "before it replaces the old one")
+                         .arg(reason, folder);
+        qWarning() << "Reason:" << reason;
         return 1;
     }
 
