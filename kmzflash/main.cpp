@@ -2,7 +2,10 @@
 #include "tkmzManagerOperation.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QStringList>
+
+#include <new>
 
 #ifdef Q_OS_WIN
 #include <cstdio>
@@ -24,9 +27,15 @@ int main(int argc, char* argv[])
     {
         ZRN::tkmzManagerOperation operation;
         ZRN::tkmzInterruptGuard interrupts(&operation);
-        {
+        try {
             const QStringList arguments = QCoreApplication::arguments();
             result = operation.dispatch(arguments);
+        } catch (const std::bad_alloc&) {
+            // Files are read whole: one too large for the memory at hand ends the
+            // run with a word, the port and its lock file let go.
+            operation.disconnectPort();
+            qWarning() << "Out of memory!";
+            result = 1;
         }
         QCoreApplication::processEvents();
         interrupts.finish(result);

@@ -28,6 +28,8 @@ private slots:
     void unreadableFirmware();
     void hundredMebibytes();
     void nonAsciiPaths();
+    void memoryFollowsTheFile_data();
+    void memoryFollowsTheFile();
 
 private:
     QString path(const QString& rName) const { return QDir(mpDir->path()).filePath(rName); }
@@ -214,6 +216,59 @@ void tst_BadFiles::nonAsciiPaths()
     QCOMPARE(result.exitCode, 0);
     sim.stop();
     QVERIFY(sim.flash().mid(0x4000, 1508) == readFile(update));
+}
+
+// Under a limit on the address space: a small file needs little memory, and one
+// too large for it ends with a word, not an abort, the port let go.
+void tst_BadFiles::memoryFollowsTheFile_data()
+{
+    QTest::addColumn<QString>("operation"); // --g or --u
+    QTest::addColumn<qint64>("size");       // of the firmware image or the update file
+    QTest::addColumn<QStringList>("errLines");
+    QTest::newRow("--g, 40 KB") << "--g" << qint64(40000) << QStringList{"Update generated successfully!"};
+    QTest::newRow("--u, 40 KB") << "--u" << qint64(40000) << QStringList();
+    QTest::newRow("--g, 250 MB") << "--g" << qint64(250000000) << QStringList{"Out of memory!"};
+    QTest::newRow("--u, 250 MB") << "--u" << qint64(250000000) << QStringList{"Out of memory!"};
+}
+
+void tst_BadFiles::memoryFollowsTheFile()
+{
+    QFETCH(QString, operation);
+    QFETCH(qint64, size);
+    QFETCH(QStringList, errLines);
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("AddressSanitizer reserves more address space than any such limit allows");
+#endif
+    const bool small = size < 1000000;
+    QVERIFY(writeFile(path("updater.bin"), kmztest::firmwareImage(2000)));
+    if (small)
+        QVERIFY(writeFile(path("fw.bin"), kmztest::firmwareImage(int(size))));
+    else
+        QVERIFY(kmztest::makeInput(path("fw.bin"), Input::Sparse, QByteArray(), size));
+    kmztest::Sim sim;
+    QVERIFY(sim.started());
+    QStringList arguments = {"--g", path("fw.bin"), path("out.upd"), "2", "0"};
+    if (operation == "--u") {
+        if (small) {
+            QCOMPARE(runKmzflash(arguments).exitCode, 0);
+            QVERIFY(QFile::rename(path("out.upd"), path("in.upd")));
+        } else {
+            // Magic keys at both ends, as far as the checks before the read look.
+            QVERIFY(kmztest::makeInput(path("in.upd"), Input::Sparse, QByteArray(), size));
+        }
+        arguments = QStringList{"--u", sim.port(), path("in.upd"), path("updater.bin")};
+    }
+    // About 195 MiB: the program and its libraries take a quarter of it.
+    const auto result = kmztest::run("/bin/sh", QStringList{"-c", "ulimit -v 200000; exec \"$0\" \"$@\"",
+                                                            kmztest::kmzflashPath()} + arguments);
+    QCOMPARE(kmztest::withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, errLines == QStringList{"Out of memory!"} ? 1 : 0);
+    QCOMPARE(kmztest::portLockFiles(sim.port()), QStringList());
+    sim.stop();
+    if (operation == "--g")
+        QCOMPARE(QFile::exists(path("out.upd")), small);
+    else
+        QCOMPARE(sim.requests().isEmpty(), !small);
 }
 
 QTEST_GUILESS_MAIN(tst_BadFiles)

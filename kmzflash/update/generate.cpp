@@ -33,19 +33,22 @@ bool versionInRange(int value, const char* pName, const QString& rText)
     return false;
 }
 
-// Writes the whole update file, then makes sure it is on the disk before it
-// replaces an earlier one. False, with the target's earlier content untouched,
-// when any of that fails; *pReason then says why.
-bool saveUpdateFile(QSaveFile& rFile, const QByteArray& rData, QString* pReason)
+// Writes the whole update file (head, image and tail, so that the image is never
+// copied), then makes sure it is on the disk before it replaces an earlier one.
+// False, with the target's earlier content untouched, when any of that fails;
+// *pReason then says why.
+bool saveUpdateFile(QSaveFile& rFile, const QByteArray* const (&rPieces)[3], QString* pReason)
 {
     // Unbuffered, so that a failed or short write is seen at the write itself
     // and not lost inside the commit. A write cut short after some bytes sets no
     // error on the file; the system's error number still tells why.
-    const qint64 written = rFile.write(rData);
-    const int writeError = errno;
-    if (written != rData.size()) {
-        *pReason = rFile.error() != QFileDevice::NoError ? rFile.errorString() : qt_error_string(writeError);
-        return false;
+    for (const QByteArray* pPiece : rPieces) {
+        const qint64 written = rFile.write(*pPiece);
+        const int writeError = errno;
+        if (written != pPiece->size()) {
+            *pReason = rFile.error() != QFileDevice::NoError ? rFile.errorString() : qt_error_string(writeError);
+            return false;
+        }
     }
 #ifdef Q_OS_UNIX
     // A full disk may only show when the data leaves the cache.
@@ -147,17 +150,12 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     }
 
     const quint16 crc = updateImageCrc(image.constData(), image.size());
-    QByteArray update;
-    update.reserve(image.size() + UPDATE_FILE_OVERHEAD);
-    update.append(char(0xAA)).append(char(0x55));
-    update.append(char(major)).append(char(minor));
-    update.append(image);
-    update.append(char(crc >> 8)).append(char(crc & 0xFF));
-    update.append(char(0xAA)).append(char(0x55));
-    image.clear();
+    const QByteArray head = QByteArray("\xAA\x55", 2) + char(major) + char(minor);
+    const QByteArray tail = QByteArray(1, char(crc >> 8)) + char(crc & 0xFF) + QByteArray("\xAA\x55", 2);
+    const QByteArray* const pieces[3] = {&head, &image, &tail};
 
     QString reason;
-    if (!saveUpdateFile(updateFile, update, &reason)) {
+    if (!saveUpdateFile(updateFile, pieces, &reason)) {
         updateFile.cancelWriting();
         qWarning() << "Unable to write file" << updatePath;
         qWarning() << "Reason:" << reason;

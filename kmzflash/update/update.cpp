@@ -228,23 +228,23 @@ bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMiss
         qWarning() << "Reason:" << reason;
         return false;
     }
-    // One byte past the limit is enough to know the file is too large, even one
-    // that grows while it is read.
-    rData = file.read(limit + 1);
-    const qint64 size = qMax(file.size(), qint64(rData.size()));
-    file.close();
-    if (rData.isEmpty() && size == 0) {
+    // Read by its size, so that memory follows the file; one byte more shows a
+    // file that grows while it is read.
+    const qint64 size = file.size();
+    if (size == 0) {
         qWarning() << "File" << rPath << pEmpty;
         return false;
     }
     if (size > limit) {
         qWarning() << "File size" << rPath << "is too high!" << size << "/" << limit;
-        rData.clear();
         return false;
     }
+    rData = file.read(size + 1);
     if (rData.size() != size) {
+        const QString reason = file.error() != QFileDevice::NoError ? file.errorString()
+                                                                     : QStringLiteral("It changed while it was read");
         qWarning() << "Unable to read file" << rPath;
-        qWarning() << "Reason:" << file.errorString();
+        qWarning() << "Reason:" << reason;
         rData.clear();
         return false;
     }
