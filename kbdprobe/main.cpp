@@ -136,8 +136,12 @@ int main(int argc, char* argv[])
         // A USB serial adapter would otherwise hold the keyboard's bursts back for
         // its latency timer (16 ms by default); a device without that mode (a
         // pseudo-terminal) is left as it is.
+        // The driver keeps the mode after the port is closed: the flags are put back
+        // before the probe ends.
         struct serial_struct serial = {};
-        if (port.isOpen() && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0) {
+        const bool serialMode = port.isOpen() && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0;
+        const int savedFlags = serial.flags;
+        if (serialMode) {
             serial.flags |= ASYNC_LOW_LATENCY;
             ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
         }
@@ -150,6 +154,12 @@ int main(int argc, char* argv[])
 
         QObject::connect(&port, SIGNAL(readyRead()), &monitor, SLOT(slotDataRead()));
         result = QCoreApplication::exec();
+#ifdef Q_OS_LINUX
+        if (serialMode && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0) {
+            serial.flags = savedFlags;
+            ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
+        }
+#endif
     }
     return result;
 }

@@ -120,8 +120,12 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
     // default) unless asked not to; with one short reply per chunk that is up to
     // 5% of an update. A device that has no such mode (a pseudo-terminal) is left
     // as it is.
+    // The driver keeps the mode after the port is closed: the flags are put back
+    // at close, so that the adapter is as the next program expects it.
     struct serial_struct serial = {};
     if (::ioctl(int(mpPort->handle()), TIOCGSERIAL, &serial) == 0) {
+        mSavedSerialFlags = serial.flags;
+        mSerialFlagsSaved = true;
         serial.flags |= ASYNC_LOW_LATENCY;
         ::ioctl(int(mpPort->handle()), TIOCSSERIAL, &serial);
     }
@@ -141,6 +145,15 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
 
 void tkmzManagerCommunication::closePort()
 {
+#ifdef Q_OS_LINUX
+    struct serial_struct serial = {};
+    if (mSerialFlagsSaved && mpPort != nullptr && mpPort->isOpen()
+        && ::ioctl(int(mpPort->handle()), TIOCGSERIAL, &serial) == 0) {
+        serial.flags = mSavedSerialFlags;
+        ::ioctl(int(mpPort->handle()), TIOCSSERIAL, &serial);
+    }
+    mSerialFlagsSaved = false;
+#endif
     if (mpPort != nullptr)
         mpPort->close();
     unlockDevice();

@@ -54,6 +54,9 @@ private:
     QSerialPort* mpPort;
     QString mErrorText; // a reason of the link's own, ahead of the port's
     int mLockFd = -1;
+    // The serial driver's flags as the port was found (Linux), put back at close.
+    bool mSerialFlagsSaved = false;
+    int mSavedSerialFlags = 0;
 };
 
 } // namespace ZRN
