@@ -58,6 +58,10 @@ quint16 updateImageCrc(const char* pImage, int size);
 // True for the bytes of a whole update file: magic keys at both ends and the
 // image CRC it carries right.
 bool isWholeUpdateFile(const QByteArray& rData);
+// What --g puts around a firmware image: AA 55 major minor, and the image's CRC
+// high byte first, AA 55.
+QByteArray updateFileHead(quint8 major, quint8 minor);
+QByteArray updateFileTail(const QByteArray& rImage);
 
 // The one operation object of kmzflash. Its member functions are spread over
 // one unit per concern: dispatch and usage, keyboard exchanges, and the update
@@ -92,6 +96,9 @@ public:
     int updateFirmware(const QStringList& rArguments);
     bool checkUpdateFile(const QString& rPath);
     bool loadUpdateFile(const QString& rPath, QByteArray& rData);
+    // The checks on the bytes read (head and tail, magic keys, the image CRC);
+    // rPath names the file in the messages.
+    static bool checkUpdateData(const QString& rPath, const QByteArray& rData);
     bool isUpdateNewer(const QByteArray& rUpdate);
     // rPath names the file in the progress lines.
     int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);

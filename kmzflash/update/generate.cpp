@@ -71,6 +71,17 @@ quint16 updateImageCrc(const char* pImage, int size)
     return crc16(pImage, size);
 }
 
+QByteArray updateFileHead(quint8 major, quint8 minor)
+{
+    return QByteArray("\xAA\x55", 2) + char(major) + char(minor);
+}
+
+QByteArray updateFileTail(const QByteArray& rImage)
+{
+    const quint16 crc = updateImageCrc(rImage.constData(), rImage.size());
+    return QByteArray(1, char(crc >> 8)) + char(crc & 0xFF) + QByteArray("\xAA\x55", 2);
+}
+
 bool isWholeUpdateFile(const QByteArray& rData)
 {
     const int size = rData.size();
@@ -149,9 +160,8 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
         return 1;
     }
 
-    const quint16 crc = updateImageCrc(image.constData(), image.size());
-    const QByteArray head = QByteArray("\xAA\x55", 2) + char(major) + char(minor);
-    const QByteArray tail = QByteArray(1, char(crc >> 8)) + char(crc & 0xFF) + QByteArray("\xAA\x55", 2);
+    const QByteArray head = updateFileHead(quint8(major), quint8(minor));
+    const QByteArray tail = updateFileTail(image);
     const QByteArray* const pieces[3] = {&head, &image, &tail};
 
     QString reason;

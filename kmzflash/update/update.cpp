@@ -125,8 +125,12 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
 
 bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
 {
-    if (!readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT))
-        return false;
+    return readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT)
+           && checkUpdateData(rPath, rData);
+}
+
+bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArray& rData)
+{
     const auto byteAt = [&rData](int index) { return int(quint8(rData.at(index))); };
     // The checks again, on the bytes that will be written: the file may have
     // changed since it was looked at.
