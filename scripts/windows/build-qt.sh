@@ -55,6 +55,17 @@ if [ -f "$prefix/.complete" ]; then
 fi
 
 mkdir -p "$cache"
+# One build at a time in the cache: a second run waits, then finds the first's Qt.
+exec 9>"$cache/.lock"
+if ! flock -n 9; then
+  echo "build-qt: another build holds $cache; waiting for it" >&2
+  flock 9
+fi
+if [ -f "$prefix/.complete" ]; then
+  echo "build-qt: using $prefix" >&2
+  echo "$prefix"
+  exit 0
+fi
 # A failed build's folder is kept for a look until the next build starts.
 rm -rf "$cache"/.build.*
 work="$(mktemp -d "$cache/.build.XXXXXX")"
