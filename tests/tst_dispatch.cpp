@@ -117,6 +117,10 @@ void tst_Dispatch::connectFailure()
     QFETCH(QStringList, arguments);
     QFETCH(int, fileLimit);
     QFETCH(QStringList, errLines);
+#if defined(__SANITIZE_ADDRESS__)
+    if (fileLimit > 0)
+        QSKIP("the sanitizers' own checks need descriptors of their own");
+#endif
     kmztest::Pty line;
     arguments.replaceInStrings("@", line.slavePath());
     errLines.replaceInStrings("@", line.slavePath());
