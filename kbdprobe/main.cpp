@@ -63,10 +63,13 @@ private:
     int mFd = -1;
 };
 
+#endif
+
 // Qt refuses a lock file it cannot take over; when the process named in it has
 // ended (killed by another user, say), say which file stands in the way.
 QString leftLockFile(const QString& rPortName)
 {
+#ifdef Q_OS_UNIX
     QString device = rPortName.startsWith(QLatin1Char('/')) ? rPortName : QLatin1String("/dev/") + rPortName;
     if (device.startsWith(QLatin1String("/dev/")))
         device.remove(0, 5);
@@ -84,9 +87,11 @@ QString leftLockFile(const QString& rPortName)
                 .arg(pid);
         break;
     }
+#else
+    Q_UNUSED(rPortName);
+#endif
     return QString();
 }
-#endif
 
 } // namespace
 
@@ -125,11 +130,7 @@ int main(int argc, char* argv[])
             qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
         } else if (!port.open(QIODevice::ReadWrite)) {
             qWarning() << "Unable to connect to" << portName;
-#ifdef Q_OS_UNIX
             const QString left = leftLockFile(portName);
-#else
-            const QString left;
-#endif
             qWarning() << "Reason:" << (left.isEmpty() ? port.errorString() : left);
         }
 #ifdef Q_OS_LINUX

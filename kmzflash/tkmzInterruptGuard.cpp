@@ -58,7 +58,7 @@ void endFromHandler()
     sigemptyset(&own);
     sigaddset(&own, signalNumber);
     ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
-    ::raise(signalNumber);
+    ::kill(::getpid(), signalNumber);
     ::_exit(1);
 }
 
@@ -232,7 +232,7 @@ void tkmzInterruptGuard::stopNow()
     sigemptyset(&own);
     sigaddset(&own, signalNumber);
     ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
-    std::raise(signalNumber);
+    ::kill(::getpid(), signalNumber);
 #endif
     std::_Exit(1);
 }

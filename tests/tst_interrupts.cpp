@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 using namespace ZRN;
 
 namespace {
@@ -115,6 +117,12 @@ void tst_Interrupts::terminalHearsOfHeldInterrupt()
 
 namespace {
 
+// What Ctrl-C and the like do: a signal from outside, here sent to itself.
+void signalSelf(int signalNumber)
+{
+    ::kill(::getpid(), signalNumber);
+}
+
 // Lets the guard see what the signal handler noted, as a wait for the keyboard does.
 void settle()
 {
@@ -133,27 +141,27 @@ int child(int argc, char* argv[])
     tkmzInterruptGuard::setPortLockFile(QString::fromLocal8Bit(argv[3]));
     int result = 0;
     if (scenario == "before") {
-        std::raise(SIGINT);
+        signalSelf(SIGINT);
         settle();
     } else if (scenario == "held" || scenario == "quit") {
         tkmzInterruptGuard::enterCritical();
-        std::raise(scenario == "quit" ? SIGQUIT : SIGTERM);
+        signalSelf(scenario == "quit" ? SIGQUIT : SIGTERM);
         settle();
     } else if (scenario == "ends-first") {
         tkmzInterruptGuard::enterCritical();
-        std::raise(SIGINT);
+        signalSelf(SIGINT);
         result = 3;
     } else if (scenario == "second") {
         tkmzInterruptGuard::enterCritical();
-        std::raise(SIGHUP);
+        signalSelf(SIGHUP);
         settle();
-        std::raise(SIGHUP);
+        signalSelf(SIGHUP);
     } else if (scenario == "unattended") {
         tkmzInterruptGuard::enterCritical();
-        std::raise(SIGTERM);
-        std::raise(SIGINT);
+        signalSelf(SIGTERM);
+        signalSelf(SIGINT);
     } else if (scenario == "nohup") {
-        std::raise(SIGHUP);
+        signalSelf(SIGHUP);
         settle();
     }
     if (result == 0) {

@@ -245,10 +245,10 @@ bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMiss
     }
     rData = file.read(size + 1);
     if (rData.size() != size) {
-        const QString reason = file.error() != QFileDevice::NoError ? file.errorString()
-                                                                     : QStringLiteral("It changed while it was read");
+        const QString why = file.error() != QFileDevice::NoError ? file.errorString()
+                                                                  : QStringLiteral("It changed while it was read");
         qWarning() << "Unable to read file" << rPath;
-        qWarning() << "Reason:" << reason;
+        qWarning() << "Reason:" << why;
         rData.clear();
         return false;
     }
