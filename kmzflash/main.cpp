@@ -7,21 +7,9 @@
 
 #include <new>
 
-#ifdef Q_OS_WIN
-#include <cstdio>
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 int main(int argc, char* argv[])
 {
-#ifdef Q_OS_WIN
-    // Without a console window Qt would send the messages to the debugger output,
-    // and a run from a script would print nothing: they go to standard error as on
-    // Linux, which binary mode keeps to bare line feeds.
-    qputenv("QT_FORCE_STDERR_LOGGING", "1");
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    ZRN::prepareMessageOutput();
     QCoreApplication application(argc, argv);
     int result = 0;
     {

@@ -5,17 +5,23 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #ifdef Q_OS_UNIX
+#include <QSocketNotifier>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <QWinEventNotifier>
+#include <mutex>
+#include <windows.h>
 #endif
 
 namespace ZRN {
@@ -25,13 +31,28 @@ namespace {
 const char gHeldNotice[] = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
                            "Interrupt again to stop at once.";
 
-// Shared with the signal handlers.
-volatile std::sig_atomic_t gInterrupts = 0;  // interrupts received
-volatile std::sig_atomic_t gFirstSignal = 0; // the signal that ends the process
-volatile std::sig_atomic_t gCritical = 0;    // the erase has been asked for
-volatile std::sig_atomic_t gHeld = 0;        // the first interrupt came inside the critical stretch
-// Written only while the guarded signals are blocked.
+// Shared with the handlers, a signal handler or a thread of Windows': lock-free
+// atomics are safe in both.
+std::atomic<int> gInterrupts{0};  // interrupts received
+std::atomic<int> gFirstSignal{0}; // the signal that ends the process (Windows: its event + 1)
+std::atomic<int> gCritical{0};    // the erase has been asked for
+std::atomic<int> gHeld{0};        // the first interrupt came inside the critical stretch
+// Written only while no handler can run.
 char gLockFile[4096] = {};
+
+// The rule as the handlers apply it: notes an interrupt and tells whether it ends
+// the program at once. The first one inside the critical stretch is marked held
+// here, not when the program gets to it: an update that finishes before the
+// program looks keeps its own exit code.
+bool noteInterrupt(int code)
+{
+    int none = 0;
+    gFirstSignal.compare_exchange_strong(none, code);
+    const int count = ++gInterrupts;
+    if (count == 1 && gCritical.load() != 0)
+        gHeld = 1;
+    return count >= 2;
+}
 
 bool gNoticeShown = false;
 tkmzManagerOperation* gpOperation = nullptr;
@@ -48,7 +69,7 @@ void endFromHandler()
 {
     if (gLockFile[0] != '\0')
         ::unlink(gLockFile);
-    const int signalNumber = gFirstSignal;
+    const int signalNumber = gFirstSignal.load();
     struct sigaction fallback;
     std::memset(&fallback, 0, sizeof fallback);
     fallback.sa_handler = SIG_DFL;
@@ -65,14 +86,7 @@ void endFromHandler()
 extern "C" void onInterrupt(int signalNumber)
 {
     const int savedErrno = errno;
-    if (gFirstSignal == 0)
-        gFirstSignal = signalNumber;
-    gInterrupts = gInterrupts + 1;
-    // Marked here, not when the program gets to it: an update that finishes before
-    // the program looks keeps its own exit code.
-    if (gInterrupts == 1 && gCritical != 0)
-        gHeld = 1;
-    if (gInterrupts >= 2)
+    if (noteInterrupt(signalNumber))
         endFromHandler();
     const char byte = 0;
     // A full pipe already holds a wake-up; nothing is lost by dropping this one.
@@ -92,6 +106,31 @@ void tellTerminal(const QByteArray& rLine)
     const QByteArray text = rLine + '\n';
     (void)::write(terminal, text.constData(), size_t(text.size()));
     ::close(terminal);
+}
+#endif
+
+#ifdef Q_OS_WIN
+HANDLE gWakeEvent = nullptr; // the handler's word to the waits
+std::mutex gRuleMutex;       // the handler's look at the critical mark, against its setting
+
+// Runs on a thread of its own, which Windows starts for each event: no Qt here.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    bool stop = false;
+    {
+        const std::lock_guard<std::mutex> lock(gRuleMutex);
+        stop = noteInterrupt(int(event) + 1);
+    }
+    if (stop)
+        ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    ::SetEvent(gWakeEvent);
+    // Windows ends the process as soon as this returns from a closed window (or
+    // five seconds after the event): the program goes on as long as it may.
+    if (event == CTRL_CLOSE_EVENT)
+        ::Sleep(INFINITE);
+    return TRUE;
 }
 #endif
 
@@ -133,6 +172,17 @@ tkmzInterruptGuard::tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject
             ::sigaction(signalNumber, &action, nullptr);
     }
 #endif
+#ifdef Q_OS_WIN
+    gWakeEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (gWakeEvent == nullptr)
+        return;
+    tcPointerChecker checker(this);
+    checker.addPointer(mpNotifier);
+    mpNotifier = new (std::nothrow) QWinEventNotifier(gWakeEvent, this);
+    checker.checkPointers();
+    QObject::connect(mpNotifier, SIGNAL(activated(HANDLE)), this, SLOT(slotInterrupted()));
+    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#endif
 }
 
 tkmzInterruptGuard::~tkmzInterruptGuard()
@@ -143,6 +193,10 @@ tkmzInterruptGuard::~tkmzInterruptGuard()
             std::signal(signalNumber, SIG_DFL);
     }
     sigemptyset(&gGuarded);
+#endif
+#ifdef Q_OS_WIN
+    if (gWakeEvent != nullptr)
+        ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
 #endif
     gpOperation = nullptr;
 }
@@ -156,6 +210,10 @@ void tkmzInterruptGuard::enterCritical()
     act();
     gCritical = 1;
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
+#elif defined(Q_OS_WIN)
+    const std::lock_guard<std::mutex> lock(gRuleMutex);
+    act();
+    gCritical = 1;
 #else
     act();
     gCritical = 1;
@@ -226,13 +284,17 @@ void tkmzInterruptGuard::stopNow()
     if (gpOperation != nullptr)
         gpOperation->disconnectPort();
 #ifdef Q_OS_UNIX
-    const int signalNumber = gFirstSignal != 0 ? int(gFirstSignal) : SIGTERM;
+    const int signalNumber = gFirstSignal != 0 ? gFirstSignal.load() : SIGTERM;
     std::signal(signalNumber, SIG_DFL);
     sigset_t own;
     sigemptyset(&own);
     sigaddset(&own, signalNumber);
     ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
     ::kill(::getpid(), signalNumber);
+#endif
+#ifdef Q_OS_WIN
+    // As a program without a handler ends on Ctrl-C.
+    std::_Exit(int(STATUS_CONTROL_C_EXIT));
 #endif
     std::_Exit(1);
 }

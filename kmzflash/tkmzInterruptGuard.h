@@ -4,13 +4,13 @@
 #include <QObject>
 #include <QString>
 
-class QSocketNotifier;
 
 namespace ZRN {
 
 class tkmzManagerOperation;
 
-// Ctrl-C, Ctrl-\, SIGTERM and SIGHUP for kmzflash, and a closed output.
+// Ctrl-C, Ctrl-\, SIGTERM and SIGHUP for kmzflash, and a closed output; on
+// Windows Ctrl-C, Ctrl-Break and the console window being closed.
 //
 // Before an update's critical stretch (which starts with the erase request and
 // lasts until the program ends) an interrupt stops the program at once. Inside it,
@@ -20,9 +20,12 @@ class tkmzManagerOperation;
 // signal of the first interrupt. A signal ignored when the program starts (nohup)
 // stays ignored.
 //
-// The handlers note the first interrupt and wake the waits, where the program acts
-// on it; a second one ends the program in the handler itself, so that nothing (a
-// message blocked on a pager nobody reads) can hold it up.
+// The handlers (a signal handler, or on Windows the console's handler thread) note
+// the first interrupt and wake the waits, where the program acts on it; a second
+// one ends the program in the handler itself, so that nothing (a message blocked on
+// a pager nobody reads) can hold it up. On Windows a program stopped by an
+// interrupt ends as one without a handler does, with STATUS_CONTROL_C_EXIT; closing
+// the console window leaves it the five seconds Windows gives.
 //
 // A closed standard error (a pager or `head` that quit) must never stop an
 // update: SIGPIPE is ignored and the messages are lost instead. When standard error
@@ -55,7 +58,7 @@ private:
     static void showHeldNotice();
     [[noreturn]] static void stopNow();
 
-    QSocketNotifier* mpNotifier;
+    QObject* mpNotifier; // wakes the waits: a socket notifier, or a Windows event's
 };
 
 } // namespace ZRN

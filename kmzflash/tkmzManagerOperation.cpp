@@ -8,7 +8,24 @@
 
 #include <new>
 
+#ifdef Q_OS_WIN
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace ZRN {
+
+void prepareMessageOutput()
+{
+#ifdef Q_OS_WIN
+    // Without a console window Qt would send the messages to the debugger output,
+    // and a run from a script would print nothing: they go to standard error as on
+    // Linux, which binary mode keeps to bare line feeds.
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
 
 QString argumentAt(const QStringList& rArguments, int index)
 {

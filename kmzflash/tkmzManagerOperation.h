@@ -38,6 +38,10 @@ constexpr int RUN_REPLY_TIMEOUT = 2000;
 constexpr int CRC_REPLY_TIMEOUT = 2000;
 constexpr int WRITE_REPLY_TIMEOUT = 15000;
 
+// Messages to standard error with bare line feeds on every platform, also on
+// Windows without a console window. Called before the application object.
+void prepareMessageOutput();
+
 // The argument at index, or a null string when the index lies outside the list.
 QString argumentAt(const QStringList& rArguments, int index);
 
