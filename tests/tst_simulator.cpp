@@ -249,8 +249,14 @@ void tst_Simulator::manPageExample()
     shell.setProcessEnvironment(environment);
     shell.setWorkingDirectory(dir.path());
     // bash keeps a job table without a terminal too, so "kill %1" works as typed.
-    shell.start("/bin/bash", {"-c", script});
-    QVERIFY(shell.waitForFinished(10000));
+    // A session of its own: whatever the example leaves running goes with it.
+    shell.start("setsid", {"/bin/bash", "-c", script});
+    QVERIFY(shell.waitForStarted(5000));
+    const pid_t session = pid_t(shell.processId());
+    QVERIFY(session > 0);
+    const bool finished = shell.waitForFinished(10000);
+    ::kill(-session, SIGKILL);
+    QVERIFY(finished);
     QCOMPARE(QString::fromUtf8(shell.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
              QStringList({"Keyboard: \"1.05\"", "Version:  \"1.05\""}));
 }
