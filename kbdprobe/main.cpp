@@ -27,6 +27,14 @@
 namespace {
 
 #ifdef Q_OS_UNIX
+// The device behind a port name, by the port's own rule: a bare name lies in /dev.
+QString deviceLocation(const QString& rPortName)
+{
+    const bool path = rPortName.startsWith(QLatin1Char('/')) || rPortName.startsWith(QLatin1String("./"))
+                      || rPortName.startsWith(QLatin1String("../"));
+    return path ? rPortName : QLatin1String("/dev/") + rPortName;
+}
+
 // One program per keyboard, whatever name reaches the device (a /dev/serial/by-id
 // link, or root past the exclusive-open flag): an exclusive lock on the device
 // itself, as kmzflash takes it. It is taken on a descriptor of its own before the
@@ -44,11 +52,8 @@ public:
     // opened here is left to the port's own open, which says why.
     bool take(const QString& rPortName)
     {
-        // The port's own rule for names: a bare name lies in /dev.
-        const bool path = rPortName.startsWith(QLatin1Char('/')) || rPortName.startsWith(QLatin1String("./"))
-                          || rPortName.startsWith(QLatin1String("../"));
-        const QString location = path ? rPortName : QLatin1String("/dev/") + rPortName;
-        mFd = ::open(QFile::encodeName(location).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        mFd = ::open(QFile::encodeName(deviceLocation(rPortName)).constData(),
+                     O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         // Busy: another program holds the tty's exclusive mode.
         if (mFd < 0)
             return errno != EBUSY;
@@ -70,7 +75,7 @@ private:
 QString leftLockFile(const QString& rPortName)
 {
 #ifdef Q_OS_UNIX
-    QString device = rPortName.startsWith(QLatin1Char('/')) ? rPortName : QLatin1String("/dev/") + rPortName;
+    QString device = deviceLocation(rPortName);
     if (device.startsWith(QLatin1String("/dev/")))
         device.remove(0, 5);
     const QString name = QLatin1String("/LCK..") + device.replace(QLatin1Char('/'), QLatin1Char('_'));
