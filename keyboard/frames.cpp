@@ -251,6 +251,10 @@ int crcReplyValue(const char* pBuffer, int offset)
 {
     if (pBuffer == nullptr || offset < 0 || byteAt(pBuffer, offset + 1) != 0x05)
         return -1;
+    // A reply without its two value bytes holds no value: what follows the
+    // header there is the frame's own CRC.
+    if (framePayloadLength(pBuffer, offset) < 2)
+        return -1;
     return byteAt(pBuffer, offset + 4) | (byteAt(pBuffer, offset + 5) << 8);
 }
 

@@ -65,6 +65,8 @@ int framePayloadLength(const char* pBuffer, int offset);
 const char* infoVersionText(const char* pBuffer, int offset);
 quint8 infoMajor(const char* pBuffer, int offset);
 quint8 infoMinor(const char* pBuffer, int offset);
+// The Crc reply's 16-bit value, or -1 when the frame is no Crc reply or its
+// payload is too short to hold one.
 int crcReplyValue(const char* pBuffer, int offset);
 
 } // namespace ZRN

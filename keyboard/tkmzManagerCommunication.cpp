@@ -265,6 +265,15 @@ QString tkmzManagerCommunication::lockFilePath() const
     return existingLockFile(mpPort->portName());
 }
 
+bool tkmzManagerCommunication::savedSerialFlags(int* pFd, int* pFlags) const
+{
+    if (!mSerialFlagsSaved || mpPort == nullptr || !mpPort->isOpen())
+        return false;
+    *pFd = int(mpPort->handle());
+    *pFlags = mSavedSerialFlags;
+    return true;
+}
+
 void tkmzManagerCommunication::slotDataRecived()
 {
     if (mpPort == nullptr)

@@ -35,6 +35,9 @@ public:
     QString errorText() const;
     // Qt's lock file of the open port (empty when there is none).
     QString lockFilePath() const;
+    // The open port's descriptor and the serial driver's flags as the port was
+    // found, which closePort puts back; false when there are none to put back.
+    bool savedSerialFlags(int* pFd, int* pFlags) const;
 
 signals:
     void signalDataRecieved(const QByteArray& rData);

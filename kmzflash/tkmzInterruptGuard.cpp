@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
 #ifdef Q_OS_WIN
 #include <QWinEventNotifier>
 #include <mutex>
@@ -30,6 +34,8 @@ namespace {
 
 const char gHeldNotice[] = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
                            "Interrupt again to stop at once.";
+const char gErasedLine[] = "The keyboard is left without working firmware. Run the same update again, with force "
+                           "if the keyboard now reports the update's version.";
 
 // Shared with the handlers, a signal handler or a thread of Windows': lock-free
 // atomics are safe in both.
@@ -37,21 +43,28 @@ std::atomic<int> gInterrupts{0};  // interrupts received
 std::atomic<int> gFirstSignal{0}; // the signal that ends the process (Windows: its event + 1)
 std::atomic<int> gCritical{0};    // the erase has been asked for
 std::atomic<int> gHeld{0};        // the first interrupt came inside the critical stretch
+std::atomic<int> gQuiet{0};       // the stretch costs the keyboard nothing: held without a word
 // Written only while no handler can run.
 char gLockFile[4096] = {};
+int gPortFd = -1;
+int gPortFlags = 0;
 
 // The rule as the handlers apply it: notes an interrupt and tells whether it ends
 // the program at once. The first one inside the critical stretch is marked held
 // here, not when the program gets to it: an update that finishes before the
-// program looks keeps its own exit code.
-bool noteInterrupt(int code)
+// program looks keeps its own exit code. Inside the stretch only a person
+// interrupting again (Ctrl-C, Ctrl-\) stops: a hang-up or a SIGTERM comes without
+// one, and closing a terminal sends SIGHUP twice.
+bool noteInterrupt(int code, bool byPerson)
 {
     int none = 0;
     gFirstSignal.compare_exchange_strong(none, code);
     const int count = ++gInterrupts;
-    if (count == 1 && gCritical.load() != 0)
+    if (gCritical.load() == 0)
+        return count >= 2;
+    if (count == 1)
         gHeld = 1;
-    return count >= 2;
+    return byPerson && count >= 2;
 }
 
 bool gNoticeShown = false;
@@ -65,10 +78,46 @@ sigset_t gGuarded; // the signals whose handler is installed
 // Ends the process by its first interrupt's signal, from the handler: only calls
 // that are safe there. The device lock goes with the process; Qt's lock file is
 // removed here, as Qt cannot do it any more.
+// Writes a line to the terminal when standard error goes elsewhere (a pipe into
+// tee, which the same Ctrl-C ends). Safe in a handler. A background job may write
+// too (SIGTTOU is blocked around it): under `stty tostop` it would be stopped.
+void writeToTerminal(const char* pText, size_t length)
+{
+    if (::isatty(STDERR_FILENO))
+        return;
+    const int terminal = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (terminal < 0)
+        return;
+    sigset_t ttou;
+    sigset_t before;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    ::sigprocmask(SIG_BLOCK, &ttou, &before);
+    (void)::write(terminal, pText, length);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    ::close(terminal);
+}
+
 void endFromHandler()
 {
     if (gLockFile[0] != '\0')
         ::unlink(gLockFile);
+#ifdef Q_OS_LINUX
+    // The adapter as the next program expects it: its low-latency mode goes.
+    struct serial_struct serial;
+    std::memset(&serial, 0, sizeof serial);
+    if (gPortFd >= 0 && ::ioctl(gPortFd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = gPortFlags;
+        ::ioctl(gPortFd, TIOCSSERIAL, &serial);
+    }
+#endif
+    if (gCritical.load() != 0 && gQuiet.load() == 0) {
+        char line[sizeof gErasedLine + 1];
+        std::memcpy(line, gErasedLine, sizeof gErasedLine - 1);
+        line[sizeof gErasedLine - 1] = '\n';
+        (void)::write(STDERR_FILENO, line, sizeof gErasedLine);
+        writeToTerminal(line, sizeof gErasedLine);
+    }
     const int signalNumber = gFirstSignal.load();
     struct sigaction fallback;
     std::memset(&fallback, 0, sizeof fallback);
@@ -86,7 +135,7 @@ void endFromHandler()
 extern "C" void onInterrupt(int signalNumber)
 {
     const int savedErrno = errno;
-    if (noteInterrupt(signalNumber))
+    if (noteInterrupt(signalNumber, signalNumber == SIGINT || signalNumber == SIGQUIT))
         endFromHandler();
     const char byte = 0;
     // A full pipe already holds a wake-up; nothing is lost by dropping this one.
@@ -98,14 +147,8 @@ extern "C" void onInterrupt(int signalNumber)
 // pipe into tee, which the same Ctrl-C ends).
 void tellTerminal(const QByteArray& rLine)
 {
-    if (::isatty(STDERR_FILENO))
-        return;
-    const int terminal = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (terminal < 0)
-        return;
     const QByteArray text = rLine + '\n';
-    (void)::write(terminal, text.constData(), size_t(text.size()));
-    ::close(terminal);
+    writeToTerminal(text.constData(), size_t(text.size()));
 }
 #endif
 
@@ -121,7 +164,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     bool stop = false;
     {
         const std::lock_guard<std::mutex> lock(gRuleMutex);
-        stop = noteInterrupt(int(event) + 1);
+        stop = noteInterrupt(int(event) + 1, event != CTRL_CLOSE_EVENT);
     }
     if (stop)
         ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -164,8 +207,10 @@ tkmzInterruptGuard::tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onInterrupt;
     // One handler at a time: a SIGTERM that comes while the SIGINT handler counts
-    // must not be lost in the count.
+    // must not be lost in the count. SIGTTOU: the handler's line to the terminal
+    // must not stop a background job.
     action.sa_mask = gGuarded;
+    sigaddset(&action.sa_mask, SIGTTOU);
     action.sa_flags = SA_RESTART;
     for (int signalNumber : gStopSignals) {
         if (sigismember(&gGuarded, signalNumber))
@@ -220,6 +265,61 @@ void tkmzInterruptGuard::enterCritical()
 #endif
 }
 
+void tkmzInterruptGuard::enterQuietCritical()
+{
+    gQuiet = 1;
+    enterCritical();
+}
+
+void tkmzInterruptGuard::holdInterrupts()
+{
+#ifdef Q_OS_UNIX
+    ::sigprocmask(SIG_BLOCK, &gGuarded, nullptr);
+#endif
+}
+
+void tkmzInterruptGuard::releaseInterrupts()
+{
+#ifdef Q_OS_UNIX
+    ::sigprocmask(SIG_UNBLOCK, &gGuarded, nullptr);
+#endif
+}
+
+bool tkmzInterruptGuard::interruptPending()
+{
+    if (gInterrupts != 0)
+        return true;
+#ifdef Q_OS_UNIX
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (::sigpending(&pending) == 0) {
+        for (int signalNumber : gStopSignals) {
+            if (sigismember(&gGuarded, signalNumber) && sigismember(&pending, signalNumber))
+                return true;
+        }
+    }
+#endif
+    return false;
+}
+
+void tkmzInterruptGuard::setPortSerialFlags(int fd, int flags)
+{
+#ifdef Q_OS_UNIX
+    sigset_t before;
+    ::sigprocmask(SIG_BLOCK, &gGuarded, &before);
+#endif
+    gPortFd = fd;
+    gPortFlags = flags;
+#ifdef Q_OS_UNIX
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+#endif
+}
+
+void tkmzInterruptGuard::reportKeyboardLeftErased()
+{
+    qWarning() << gErasedLine;
+}
+
 void tkmzInterruptGuard::setPortLockFile(const QString& rPath)
 {
     const QByteArray path = QFile::encodeName(rPath);
@@ -238,7 +338,7 @@ void tkmzInterruptGuard::setPortLockFile(const QString& rPath)
 void tkmzInterruptGuard::finish(int result)
 {
     act();
-    if (gHeld == 0)
+    if (gHeld == 0 || gQuiet != 0)
         return;
 #ifdef Q_OS_UNIX
     tellTerminal(QByteArrayLiteral("The update went on after the interrupt and has ended with exit code ")
@@ -265,7 +365,8 @@ void tkmzInterruptGuard::act()
     if (gHeld == 0 && gCritical == 0)
         stopNow();
     gHeld = 1;
-    showHeldNotice();
+    if (gQuiet == 0)
+        showHeldNotice();
 }
 
 void tkmzInterruptGuard::showHeldNotice()

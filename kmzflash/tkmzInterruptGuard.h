@@ -16,9 +16,12 @@ class tkmzManagerOperation;
 // lasts until the program ends) an interrupt stops the program at once. Inside it,
 // the first one is held, with one line on the warning stream, so that the keyboard
 // is not left erased, and the exit code is the update's; a second one stops at
-// once. Stopping lets the port and its lock file go, then ends the process by the
-// signal of the first interrupt. A signal ignored when the program starts (nohup)
-// stays ignored.
+// once. Only a person interrupts again: inside the stretch SIGHUP and SIGTERM are
+// held however often they come (closing a terminal sends SIGHUP twice), and only
+// a SIGINT or SIGQUIT after an earlier interrupt stops. Stopping lets the port and
+// its lock file go and puts the serial driver's flags back, then ends the process
+// by the signal of the first interrupt. A signal ignored when the program starts
+// (nohup) stays ignored.
 //
 // The handlers (a signal handler, or on Windows the console's handler thread) note
 // the first interrupt and wake the waits, where the program acts on it; a second
@@ -43,9 +46,23 @@ public:
     // interrupt that came before, so an update interrupted before its erase never
     // erases. Without a guard this only keeps the mark.
     static void enterCritical();
+    // The same for a stretch whose interruption costs the keyboard nothing (--g
+    // once its file is replaced): interrupts are held without a word.
+    static void enterQuietCritical();
+    // Keeps interrupts from the handlers while a file is written, so that one is
+    // acted on only where the program looks (interruptPending) and no half-made
+    // file is left behind; releaseInterrupts lets them through again.
+    static void holdInterrupts();
+    static void releaseInterrupts();
+    static bool interruptPending();
     // The lock file of the open port, removed when the handler ends the program
     // (empty: none).
     static void setPortLockFile(const QString& rPath);
+    // The open port's descriptor and the serial driver's flags as the port was
+    // found, put back when the handler ends the program (fd < 0: none).
+    static void setPortSerialFlags(int fd, int flags);
+    // The last line of an update that failed from the erase on.
+    static void reportKeyboardLeftErased();
     // The program's result is known: acts on an interrupt not acted on yet and,
     // when one was held, says on the terminal how the update ended.
     void finish(int result);

@@ -85,6 +85,7 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);
     int searched = -1; // the buffer only grows during a wait: search it again when it has
+    bool lastLook = false;
     for (;;) {
         if (mReceiveBuffer.size() != searched) {
             searched = mReceiveBuffer.size();
@@ -96,6 +97,10 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
             }
             if (offset >= 0)
                 return offset;
+        }
+        if (lastLook) {
+            qWarning() << "Timeout!";
+            return -1;
         }
         // Looked at after the search, so that a reply that came before the line
         // went is still taken.
@@ -111,9 +116,13 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
                 deadline.start(int(qMax<qint64>(0, timeLimitMs - timer.elapsed())));
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
+        // The time is up: what has come meanwhile is taken in and searched before
+        // the wait gives up. After a stall (Ctrl-Z and fg, a suspended laptop, a
+        // loaded machine) the reply may be waiting already: one that came in time
+        // is no time-out.
         if (timer.elapsed() >= timeLimitMs) {
-            qWarning() << "Timeout!";
-            return -1;
+            QCoreApplication::processEvents();
+            lastLook = true;
         }
     }
 }
@@ -135,6 +144,10 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
     mpCommunication->closePort();
     if (mpCommunication->openPort(portName)) {
         tkmzInterruptGuard::setPortLockFile(mpCommunication->lockFilePath());
+        int fd = -1;
+        int flags = 0;
+        if (mpCommunication->savedSerialFlags(&fd, &flags))
+            tkmzInterruptGuard::setPortSerialFlags(fd, flags);
         return true;
     }
     qWarning() << "Unable to connect to" << portName;
@@ -145,6 +158,7 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
 void tkmzManagerOperation::disconnectPort()
 {
     tkmzInterruptGuard::setPortLockFile(QString());
+    tkmzInterruptGuard::setPortSerialFlags(-1, 0);
     if (mpCommunication != nullptr)
         mpCommunication->closePort();
 }

@@ -59,6 +59,10 @@ QString versionText(quint8 major, quint8 minor);
 // The image CRC that an update file carries: crc16 over the image, whose length
 // is passed as crc16's 16-bit count, as every generated file has it.
 quint16 updateImageCrc(const char* pImage, int size);
+// The firmware-type marker that every image of this keyboard holds, and whether
+// the size bytes at pImage hold it.
+QByteArray firmwareMarker();
+bool holdsFirmwareMarker(const char* pImage, int size);
 // True for the bytes of a whole update file: magic keys at both ends and the
 // image CRC it carries right.
 bool isWholeUpdateFile(const QByteArray& rData);
@@ -93,6 +97,9 @@ public:
 
     // Update files.
     int generateUpdateFile(const QStringList& rArguments);
+    // Writes the update file and its checksum file (<path>.sha256) whole, then
+    // puts both in place.
+    int saveUpdateFiles(const QString& rUpdatePath, quint8 major, quint8 minor, const QByteArray& rImage);
     quint8 readFileByte(const QString& rPath, quint32 offset);
 
     // Update procedure. The update file is checked on disk, then read whole and
@@ -100,9 +107,12 @@ public:
     int updateFirmware(const QStringList& rArguments);
     bool checkUpdateFile(const QString& rPath);
     bool loadUpdateFile(const QString& rPath, QByteArray& rData);
-    // The checks on the bytes read (head and tail, magic keys, the image CRC);
+    // The checks on the bytes read (head and tail, magic keys, the image CRC, the
+    // firmware marker);
     // rPath names the file in the messages.
     static bool checkUpdateData(const QString& rPath, const QByteArray& rData);
+    // Compares the bytes with <path>.sha256 when there is one.
+    static bool checkUpdateChecksum(const QString& rPath, const QByteArray& rData);
     bool isUpdateNewer(const QByteArray& rUpdate);
     // rPath names the file in the progress lines.
     int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);

@@ -11,6 +11,10 @@
 
 namespace kmztest {
 
+// The last line of an update that failed from the erase on.
+constexpr char ERASED_LINE[] = "The keyboard is left without working firmware. Run the same update again, with "
+                               "force if the keyboard now reports the update's version.";
+
 struct RunResult
 {
     int exitCode = -1;  // -1 when it did not end normally

@@ -55,6 +55,12 @@ void tst_Generate::workedExample()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(readFile(path("out.upd")).toHex(' '),
              (kmztest::fromHex("AA 55 01 02") + "Quorvane_KMZ4100_Firmware" + kmztest::fromHex("F8 AE AA 55")).toHex(' '));
+    // Beside it, one line as sha256sum writes it, which sha256sum -c takes.
+    const QByteArray sum = readFile(path("out.upd.sha256"));
+    QCOMPARE(sum, QByteArray("ebe7c406104b64dccef1b65776767a6ee1b256caf804588723f92c663bd947e6  out.upd\n"));
+    const auto check = kmztest::run("sha256sum", {"-c", "out.upd.sha256"}, mpDir->path());
+    QCOMPARE(check.out, QByteArray("out.upd: OK\n"));
+    QCOMPARE(check.exitCode, 0);
 }
 
 void tst_Generate::layout_data()
@@ -199,23 +205,28 @@ void tst_Generate::updatePathMayBeFirmwarePath()
 void tst_Generate::updatePathNotAFile_data()
 {
     QTest::addColumn<int>("type"); // of the node
-    QTest::newRow("a FIFO") << int(S_IFIFO);
-    QTest::newRow("a device node (/dev/null's numbers)") << int(S_IFCHR);
+    QTest::addColumn<QString>("name"); // where it stands
+    QTest::newRow("a FIFO") << int(S_IFIFO) << "out.upd";
+    QTest::newRow("a device node (/dev/null's numbers)") << int(S_IFCHR) << "out.upd";
+    QTest::newRow("a FIFO at the checksum's path") << int(S_IFIFO) << "out.upd.sha256";
 }
 
 void tst_Generate::updatePathNotAFile()
 {
     QFETCH(int, type);
+    QFETCH(QString, name);
     if (type == S_IFCHR && ::geteuid() != 0)
         QSKIP("making a device node needs root");
-    const QByteArray node = QFile::encodeName(path("out.upd"));
+    const QByteArray node = QFile::encodeName(path(name));
     if (::mknod(node.constData(), mode_t(type) | 0666, type == S_IFCHR ? makedev(1, 3) : 0) != 0)
         QSKIP(qPrintable(QStringLiteral("mknod refused here: %1").arg(qt_error_string(errno))));
     QVERIFY(writeFile(path("fw.bin"), firmwareImage(200)));
     const auto result = runKmzflash({"--g", path("fw.bin"), path("out.upd"), "1", "0"});
-    QCOMPARE(result.errLines, QStringList({QStringLiteral("Unable to open file \"%1\"").arg(path("out.upd")),
+    QCOMPARE(result.errLines, QStringList({QStringLiteral("Unable to open file \"%1\"").arg(path(name)),
                                            "Reason: \"Not a regular file\""}));
     QCOMPARE(result.exitCode, 1);
+    // Nothing written: no update file without its checksum.
+    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"fw.bin"});
     struct stat status = {};
     QCOMPARE(::lstat(node.constData(), &status), 0);
     QCOMPARE(int(status.st_mode & S_IFMT), type);

@@ -33,6 +33,7 @@ private slots:
     void rule();
     void handlersBlockEachOther();
     void terminalHearsOfHeldInterrupt();
+    void terminalLineFromBackgroundJob();
 };
 
 void tst_Interrupts::rule_data()
@@ -52,10 +53,17 @@ void tst_Interrupts::rule_data()
     // The held interrupt was not looked at before the update ended: the update's
     // exit code all the same, never the signal's.
     QTest::newRow("held, the update ends first") << "ends-first" << 0 << 3 << QStringList{gHeldLine} << true;
-    QTest::newRow("a second one stops") << "second" << SIGHUP << 0 << QStringList{gHeldLine} << false;
+    // Closing a terminal sends SIGHUP twice: nobody asked to stop.
+    QTest::newRow("SIGHUP twice and SIGTERM: held") << "hangup" << 0 << 0 << QStringList{gHeldLine, "going on"}
+                                                    << true;
+    QTest::newRow("a second Ctrl-C stops") << "second" << SIGINT << 0 << QStringList{gHeldLine, kmztest::ERASED_LINE}
+                                           << false;
     // Nothing looks at the first one (the program is blocked on its output): the
     // second one stops the program from its handler.
-    QTest::newRow("a second one stops, unattended") << "unattended" << SIGTERM << 0 << QStringList() << false;
+    QTest::newRow("Ctrl-C after SIGTERM stops, unattended") << "unattended" << SIGTERM << 0
+                                                            << QStringList{kmztest::ERASED_LINE} << false;
+    // --g once its file is replaced: held without a word, and its exit code.
+    QTest::newRow("quiet stretch: held without a word") << "quiet" << 0 << 0 << QStringList{"going on"} << true;
     QTest::newRow("SIGHUP ignored at start (nohup) stays ignored") << "nohup" << 0 << 0 << QStringList{"going on"}
                                                                    << true;
 }
@@ -115,6 +123,28 @@ void tst_Interrupts::terminalHearsOfHeldInterrupt()
     QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
 }
 
+// A background job that writes to its terminal under `stty tostop` is stopped by
+// SIGTTOU: the lines to the terminal must never stop an update.
+void tst_Interrupts::terminalLineFromBackgroundJob()
+{
+    const QString setsid = QStandardPaths::findExecutable("setsid");
+    if (setsid.isEmpty())
+        QSKIP("setsid (util-linux) is needed to give the shell a controlling terminal");
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen());
+    QTemporaryDir dir;
+    QProcess shell;
+    shell.setStandardInputFile(terminal.slavePath());
+    // sh -m: job control, so that the child runs in a background group of its own.
+    kmztest::start(shell, setsid, {"--ctty", "/bin/sh", "-mc", "stty tostop; \"$0\" --child held \"$1\" & wait $!",
+                                   QCoreApplication::applicationFilePath(), dir.filePath("none")});
+    QVERIFY(shell.waitForFinished(10000));
+    QCOMPARE(shell.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
+             QStringList({gHeldLine, "going on"}));
+    QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
+}
+
 namespace {
 
 // What Ctrl-C and the like do: a signal from outside, here sent to itself.
@@ -151,11 +181,22 @@ int child(int argc, char* argv[])
         tkmzInterruptGuard::enterCritical();
         signalSelf(SIGINT);
         result = 3;
-    } else if (scenario == "second") {
+    } else if (scenario == "hangup") {
         tkmzInterruptGuard::enterCritical();
         signalSelf(SIGHUP);
-        settle();
         signalSelf(SIGHUP);
+        settle();
+        signalSelf(SIGTERM);
+        settle();
+    } else if (scenario == "second") {
+        tkmzInterruptGuard::enterCritical();
+        signalSelf(SIGINT);
+        settle();
+        signalSelf(SIGINT);
+    } else if (scenario == "quiet") {
+        tkmzInterruptGuard::enterQuietCritical();
+        signalSelf(SIGTERM);
+        settle();
     } else if (scenario == "unattended") {
         tkmzInterruptGuard::enterCritical();
         signalSelf(SIGTERM);

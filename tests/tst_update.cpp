@@ -36,6 +36,10 @@ private slots:
     void badUpdateFiles();
     void updaterSizeLimit_data();
     void updaterSizeLimit();
+    void wrongUpdater_data();
+    void wrongUpdater();
+    void checksumFile_data();
+    void checksumFile();
     void awkwardLine_data();
     void awkwardLine();
     void largeUpdates_data();
@@ -145,15 +149,24 @@ void tst_Update::updaterSteps_data()
     QTest::addColumn<QStringList>("errLines");
     QTest::addColumn<int>("requests");
     const QString refused = "Refused by the keyboard!";
-    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{refused, "Updater write failed!"} << 7;
-    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{refused, "Updater write failed!"} << 9;
-    QTest::newRow("updater Crc refused") << "crc:nack:2" << QStringList{refused, "Updater verification failed!"}
-                                         << 12;
+    const QString erased = kmztest::ERASED_LINE;
+    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{refused, "Updater write failed!", erased}
+                                               << 7;
+    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{refused, "Updater write failed!", erased}
+                                               << 9;
+    QTest::newRow("updater Crc refused") << "crc:nack:2"
+                                         << QStringList{refused, "Updater verification failed!", erased} << 12;
     QTest::newRow("updater Crc wrong")
         << "crc:corrupt:2"
         // The updater's CRC-16/XMODEM and the wrong one kbdsim sends, worked out apart from the tools.
-        << QStringList{"Data verification negative!", "CRC File/Flash c43b / 6161", "Updater verification failed!"}
+        << QStringList{"Data verification negative!", "CRC File/Flash c43b / 6161", "Updater verification failed!",
+                       erased}
         << 12;
+    // A well-formed Crc reply with no value in it (40 05 00 00, its CRC 856c low
+    // byte first) ahead of the real one: it verifies nothing, and the updater is
+    // never started.
+    QTest::newRow("updater Crc reply without its value") << "crc:prefix:400500006C85:2"
+                                                         << QStringList{"Updater verification failed!", erased} << 12;
 }
 
 void tst_Update::updaterSteps()
@@ -204,13 +217,17 @@ void tst_Update::badUpdateFiles_data()
                                      << QStringList{"Image CRC mismatch in update file \"@\" !",
                                                     "CRC Stored/Image 6799 / 7ee9", "Invalid update file!"}
                                      << QStringList();
-    // No image at all is an image: its CRC is 0.
-    QTest::newRow("empty image") << QByteArray("\xAA\x55\x09\x00\x00\x00\xAA\x55", 8) << "" << 0 << QStringList()
-                                 << QStringList{"GetInfo", "Erase", "Write address=0x4000 count=8",
-                                                "Crc address=0x4000 length=8", "Write address=0x0 count=1024",
-                                                "Write address=0x400 count=1024", "Write address=0x800 count=1024",
-                                                "Write address=0xc00 count=1024", "Write address=0x1000 count=904",
-                                                "Crc address=0x0 length=5000", "Run argument=0"};
+    // An image without the firmware marker was made by no generator of this
+    // format: another product's firmware in the same container, or no image at all.
+    const QStringList noMarker = {"Invalid firmware type!",
+                                  "Reason: \"The image in @ does not hold the marker Quorvane_KMZ4100_Firmware\"",
+                                  "Invalid update file!"};
+    QTest::newRow("empty image") << QByteArray("\xAA\x55\x09\x00\x00\x00\xAA\x55", 8) << "" << 1 << noMarker
+                                 << QStringList();
+    // The one-byte image 41 carries its right CRC, 58e5.
+    QTest::newRow("one-byte image, force") << QByteArray("\xAA\x55\x09\x00\x41\x58\xE5\xAA\x55", 9) << "force" << 1
+                                           << noMarker << QStringList();
+    QTest::newRow("another product's firmware") << QByteArray("foreign") << "" << 1 << noMarker << QStringList();
 }
 
 void tst_Update::badUpdateFiles()
@@ -225,6 +242,13 @@ void tst_Update::badUpdateFiles()
     if (content == "zeroed") {
         content = readFile(path("new.upd"));
         content.replace(1500, 4, QByteArray(4, '\0'));
+    } else if (content == "foreign") {
+        // AA 55 02 00, 5000 bytes of another product's image, its right CRC, AA 55.
+        QByteArray image(5000, '\0');
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char(i * 7 + 3);
+        const quint16 crc = kmztest::crcXmodem(image);
+        content = kmztest::fromHex("AA 55 02 00") + image + char(crc >> 8) + char(crc & 0xFF) + kmztest::fromHex("AA 55");
     }
     QVERIFY(writeFile(updatePath, content));
     for (QString& line : errLines)
@@ -273,6 +297,98 @@ void tst_Update::updaterSizeLimit()
         QCOMPARE(sim.requests(), QStringList{"GetInfo"});
         QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
     }
+}
+
+// The update file, by any name, is never written where the updater belongs.
+void tst_Update::wrongUpdater_data()
+{
+    QTest::addColumn<QString>("updater"); // the update file itself, a link to it, or a copy
+    QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<QStringList>("requests");
+    const QStringList itself = {"File \"@\" is the update file itself!", "Invalid updater file!"};
+    QTest::newRow("the update file itself") << "new.upd" << itself << QStringList();
+    QTest::newRow("a link to the update file") << "link.bin" << itself << QStringList();
+    QTest::newRow("a copy of the update file")
+        << "copy.bin" << QStringList{"File \"@\" is an update file, not an updater!", "Invalid updater file!"}
+        << QStringList{"GetInfo"};
+}
+
+void tst_Update::wrongUpdater()
+{
+    QFETCH(QString, updater);
+    QFETCH(QStringList, errLines);
+    QFETCH(QStringList, requests);
+    makeFiles();
+    QVERIFY(QFile::link(path("new.upd"), path("link.bin")));
+    QVERIFY(QFile::copy(path("new.upd"), path("copy.bin")));
+    errLines.replaceInStrings("@", path(updater));
+    Sim sim;
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path(updater)});
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(result.exitCode, 1);
+    sim.stop();
+    QCOMPARE(sim.requests(), requests);
+    QCOMPARE(sim.flash(), QByteArray(0x40000, char(0xFF)));
+}
+
+// The checksum file beside an update covers what the image CRC cannot: in a
+// 100 KiB file the CRC sees only the first 36,856 bytes of the image.
+void tst_Update::checksumFile_data()
+{
+    QTest::addColumn<QString>("sum"); // what stands at new.upd.sha256
+    QTest::addColumn<QStringList>("errLines"); // empty: the update goes through
+    QTest::newRow("as --g made it") << "made" << QStringList();
+    QTest::newRow("none") << "none" << QStringList();
+    QTest::newRow("binary mode, as sha256sum -b writes it") << "binary" << QStringList();
+    QTest::newRow("a byte damaged past the CRC's reach")
+        << "damaged" << QStringList{"SHA-256 mismatch in update file \"@\" !", "SHA-256 Stored/File", "Invalid update file!"};
+    QTest::newRow("malformed") << "malformed"
+                               << QStringList{"Checksum file \"@.sha256\" is not one line of sha256sum!",
+                                              "Invalid update file!"};
+    QTest::newRow("a directory") << "directory"
+                                 << QStringList{"Unable to read file \"@.sha256\"", "Reason: \"Is a directory\"",
+                                                "Invalid update file!"};
+}
+
+void tst_Update::checksumFile()
+{
+    QFETCH(QString, sum);
+    QFETCH(QStringList, errLines);
+    makeFiles(2, 0, 102400);
+    const QString update = path("new.upd");
+    const QString sumPath = update + ".sha256";
+    const QByteArray made = readFile(sumPath);
+    QCOMPARE(made.size(), 64 + 2 + 7 + 1);
+    if (sum == "none") {
+        QVERIFY(QFile::remove(sumPath));
+    } else if (sum == "binary") {
+        QVERIFY(writeFile(sumPath, made.left(64) + " *new.upd\n"));
+    } else if (sum == "damaged") {
+        QByteArray bytes = readFile(update);
+        bytes[80000] = char(bytes[80000] ^ 0x10);
+        QVERIFY(writeFile(update, bytes));
+        // The stored digest, and the damaged file's as sha256sum sees it.
+        const auto actual = kmztest::run("sha256sum", {update});
+        QCOMPARE(actual.exitCode, 0);
+        errLines[1] += " " + made.left(64) + " / " + actual.out.left(64);
+    } else if (sum == "malformed") {
+        QVERIFY(writeFile(sumPath, "not a checksum\n"));
+    } else if (sum == "directory") {
+        QVERIFY(QFile::remove(sumPath));
+        QVERIFY(QDir().mkdir(sumPath));
+    }
+    errLines.replaceInStrings("@", update);
+    Sim sim;
+    QVERIFY(sim.started());
+    const auto result = runKmzflash({"--u", sim.port(), update, path("updater.bin")});
+    QCOMPARE(withoutProgress(result.errLines), errLines);
+    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    sim.stop();
+    if (errLines.isEmpty())
+        QCOMPARE(sim.requests().last(), QStringLiteral("Run argument=0"));
+    else
+        QCOMPARE(sim.requests(), QStringList());
 }
 
 // A line that is not perfectly clean: whatever stands ahead of a good reply is
@@ -362,7 +478,7 @@ void tst_Update::largeUpdates()
                               .arg(kmztest::crcXmodem(flashed), 0, 16),
                           QStringLiteral("Flash range 0x%1..0x%2").arg(0x4000 + start, 0, 16)
                               .arg(0x4000 + start + length - 1, 0, 16),
-                          "Update verification failed!"}));
+                          "Update verification failed!", kmztest::ERASED_LINE}));
     QCOMPARE(result.exitCode, 1);
     // Nothing after the failed check: no updater written, no Run.
     const int failedCheck = all.indexOf(QStringLiteral("Crc address=0x%1 length=%2").arg(0x4000 + start, 0, 16)

@@ -6,7 +6,9 @@
 #include "tkmzManagerOperation.h"
 
 #include "crc16.h"
+#include "tkmzInterruptGuard.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -22,7 +24,6 @@ namespace ZRN {
 
 namespace {
 
-const QByteArray gFirmwareMarker = QByteArrayLiteral("Quorvane_KMZ4100_Firmware");
 
 // A version number as the file stores it: one byte.
 bool versionInRange(int value, const char* pName, const QString& rText)
@@ -33,38 +34,80 @@ bool versionInRange(int value, const char* pName, const QString& rText)
     return false;
 }
 
-// Writes the whole update file (head, image and tail, so that the image is never
-// copied), then makes sure it is on the disk before it replaces an earlier one.
-// False, with the target's earlier content untouched, when any of that fails;
-// *pReason then says why.
-bool saveUpdateFile(QSaveFile& rFile, const QByteArray* const (&rPieces)[3], QString* pReason)
+// An interrupt is acted on between blocks of this size: a large image is written
+// in well under a second per block.
+constexpr int WRITE_BLOCK_SIZE = 4 * 1024 * 1024;
+
+enum class Saved { Done, Failed, Interrupted };
+
+// Writes every piece whole, unbuffered so that a failed or short write is seen
+// at the write itself and not lost inside the commit, then makes sure it is on
+// the disk. Between blocks it looks for an interrupt. On failure *pReason says why.
+Saved writePieces(QSaveFile& rFile, const QList<QByteArray>& rPieces, QString* pReason)
 {
-    // Unbuffered, so that a failed or short write is seen at the write itself
-    // and not lost inside the commit. A write cut short after some bytes sets no
-    // error on the file; the system's error number still tells why.
-    for (const QByteArray* pPiece : rPieces) {
-        const qint64 written = rFile.write(*pPiece);
-        const int writeError = errno;
-        if (written != pPiece->size()) {
-            *pReason = rFile.error() != QFileDevice::NoError ? rFile.errorString() : qt_error_string(writeError);
-            return false;
+    for (const QByteArray& rPiece : rPieces) {
+        for (int offset = 0; offset < rPiece.size(); offset += WRITE_BLOCK_SIZE) {
+            if (tkmzInterruptGuard::interruptPending())
+                return Saved::Interrupted;
+            const int length = qMin(WRITE_BLOCK_SIZE, rPiece.size() - offset);
+            const qint64 written = rFile.write(rPiece.constData() + offset, length);
+            // A write cut short after some bytes sets no error on the file; the
+            // system's error number still tells why.
+            const int writeError = errno;
+            if (written != length) {
+                *pReason = rFile.error() != QFileDevice::NoError ? rFile.errorString()
+                                                                  : qt_error_string(writeError);
+                return Saved::Failed;
+            }
         }
     }
 #ifdef Q_OS_UNIX
     // A full disk may only show when the data leaves the cache.
     if (::fsync(rFile.handle()) != 0 && errno != EINVAL) {
         *pReason = qt_error_string(errno);
-        return false;
+        return Saved::Failed;
     }
 #endif
-    if (!rFile.commit()) {
-        *pReason = rFile.errorString();
-        return false;
+    return tkmzInterruptGuard::interruptPending() ? Saved::Interrupted : Saved::Done;
+}
+
+// The reason a file at rPath may not be replaced, or an empty string: only a
+// regular file (or nothing) is, never a FIFO, a device or a socket (as root,
+// /dev/null itself would become a file).
+QString notReplaceable(const QString& rPath, bool directoryToo)
+{
+    const QFileInfo info(rPath);
+    if (!info.exists() || info.isFile())
+        return QString();
+    if (info.isDir())
+        return directoryToo ? qt_error_string(EISDIR) : QString();
+    return QStringLiteral("Not a regular file");
+}
+
+// One line as sha256sum writes it for the file name: a name holding a backslash
+// or a line feed is escaped, and the line then starts with a backslash.
+QByteArray checksumLine(const QByteArray& rDigestHex, const QString& rFileName)
+{
+    QByteArray name = QFile::encodeName(rFileName);
+    QByteArray line;
+    if (name.contains('\\') || name.contains('\n')) {
+        name.replace("\\", "\\\\").replace("\n", "\\n");
+        line += '\\';
     }
-    return true;
+    return line + rDigestHex + "  " + name + '\n';
 }
 
 } // namespace
+
+QByteArray firmwareMarker()
+{
+    return QByteArrayLiteral("Quorvane_KMZ4100_Firmware");
+}
+
+bool holdsFirmwareMarker(const char* pImage, int size)
+{
+    return QByteArray::fromRawData(pImage, size).indexOf(firmwareMarker()) >= 0;
+}
 
 quint16 updateImageCrc(const char* pImage, int size)
 {
@@ -99,13 +142,17 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     const QString majorText = argumentAt(rArguments, 4);
     const QString minorText = argumentAt(rArguments, 5);
 
-    // The update file replaces what stands at its path: never a FIFO, a device or
-    // a socket (as root, /dev/null itself would become a file).
-    const QFileInfo target(updatePath);
-    if (target.exists() && !target.isFile() && !target.isDir()) {
-        qWarning() << "Unable to open file" << updatePath;
-        qWarning() << "Reason:" << QStringLiteral("Not a regular file");
-        return 1;
+    // The update file and its checksum file replace what stands at their paths,
+    // only ever a regular file. (A folder at the update path is refused by the
+    // save itself, in the system's words.)
+    const QString sumPath = updatePath + QLatin1String(".sha256");
+    for (const QString& path : {updatePath, sumPath}) {
+        const QString why = notReplaceable(path, path == sumPath);
+        if (!why.isEmpty()) {
+            qWarning() << "Unable to open file" << path;
+            qWarning() << "Reason:" << why;
+            return 1;
+        }
     }
 
     // The image is read and its file closed before the update file is opened, so
@@ -119,7 +166,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
         qWarning() << "File" << firmwarePath << "is already an update file!";
         return 1;
     }
-    if (image.indexOf(gFirmwareMarker) < 0) {
+    if (!holdsFirmwareMarker(image.constData(), image.size())) {
         qWarning() << "Invalid firmware type!";
         return 1;
     }
@@ -141,16 +188,30 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     if (!versionInRange(minor, "Minor version", minorText))
         return 1;
 
-    // Written to a temporary file beside the target and renamed over it on
-    // success, so a failed write never leaves a half update file behind nor
-    // harms an earlier one of the same name.
-    QSaveFile updateFile(updatePath);
+    // From here an interrupt is acted on where the writing looks for it, so that
+    // no half-made file is left behind, and an interrupted --g never says it
+    // succeeded.
+    tkmzInterruptGuard::holdInterrupts();
+    const int result = saveUpdateFiles(updatePath, quint8(major), quint8(minor), image);
+    tkmzInterruptGuard::releaseInterrupts();
+    return result;
+}
+
+int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 major, quint8 minor,
+                                          const QByteArray& rImage)
+{
+    const QString sumPath = rUpdatePath + QLatin1String(".sha256");
+    // Both files are written to temporary files beside their targets and renamed
+    // over them once both are whole, so that a failed write never leaves a half
+    // file behind nor harms an earlier one, and an earlier checksum never stands
+    // beside a new update file.
+    QSaveFile updateFile(rUpdatePath);
     if (!updateFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qWarning() << "Unable to open file" << updatePath;
+        qWarning() << "Unable to open file" << rUpdatePath;
         QString reason = updateFile.errorString();
         // The new file is made beside the target first: a folder that takes no new
         // file refuses it even where the target itself could be written.
-        const QString folder = target.absolutePath();
+        const QString folder = QFileInfo(rUpdatePath).absolutePath();
         const QFileInfo folderInfo(folder);
         if (folderInfo.isDir() && !folderInfo.isWritable())
             reason = QStringLiteral("%1: the folder %2 takes no new file, and the update file is made there "
@@ -160,15 +221,52 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
         return 1;
     }
 
-    const QByteArray head = updateFileHead(quint8(major), quint8(minor));
-    const QByteArray tail = updateFileTail(image);
-    const QByteArray* const pieces[3] = {&head, &image, &tail};
-
+    const QList<QByteArray> pieces = {updateFileHead(major, minor), rImage, updateFileTail(rImage)};
     QString reason;
-    if (!saveUpdateFile(updateFile, pieces, &reason)) {
+    Saved saved = writePieces(updateFile, pieces, &reason);
+    if (saved != Saved::Done) {
         updateFile.cancelWriting();
-        qWarning() << "Unable to write file" << updatePath;
-        qWarning() << "Reason:" << reason;
+        if (saved == Saved::Failed) {
+            qWarning() << "Unable to write file" << rUpdatePath;
+            qWarning() << "Reason:" << reason;
+        }
+        return 1;
+    }
+
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QByteArray& rPiece : pieces)
+        hash.addData(rPiece);
+    QSaveFile sumFile(sumPath);
+    if (!sumFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        updateFile.cancelWriting();
+        qWarning() << "Unable to open file" << sumPath;
+        qWarning() << "Reason:" << sumFile.errorString();
+        return 1;
+    }
+    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), QFileInfo(rUpdatePath).fileName())}, &reason);
+    if (saved != Saved::Done) {
+        updateFile.cancelWriting();
+        sumFile.cancelWriting();
+        if (saved == Saved::Failed) {
+            qWarning() << "Unable to write file" << sumPath;
+            qWarning() << "Reason:" << reason;
+        }
+        return 1;
+    }
+
+    if (!updateFile.commit()) {
+        sumFile.cancelWriting();
+        qWarning() << "Unable to write file" << rUpdatePath;
+        qWarning() << "Reason:" << updateFile.errorString();
+        return 1;
+    }
+    // The update file is replaced: an interrupt from here on changes nothing.
+    tkmzInterruptGuard::enterQuietCritical();
+    if (!sumFile.commit()) {
+        // The earlier checksum no longer describes the update file.
+        QFile::remove(sumPath);
+        qWarning() << "Unable to write file" << sumPath;
+        qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
     qDebug() << "Update generated successfully!";

@@ -12,6 +12,12 @@ int tkmzManagerOperation::updateFirmwareWithSearch(const QStringList& rArguments
 {
     QStringList arguments = rArguments;
     const QString latest = findLatestUpdateFile(QDir::currentPath());
+    if (latest.isEmpty()) {
+        // Named as the search saw it, so that a file of another name or in another
+        // folder is seen for what it is.
+        qWarning() << "No update file" << "PNL640_<major>_<minor>.upd" << "found in" << QDir::currentPath();
+        return 1;
+    }
     qDebug() << "Latest version found in" << latest;
     // The found name takes the update file's place, where --u expects it.
     arguments.insert(qMin(3, arguments.size()), latest);

@@ -10,6 +10,7 @@
 #include "frames.h"
 #include "tkmzInterruptGuard.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +29,42 @@ namespace ZRN {
 namespace {
 
 constexpr int MAGIC_KEY = 0xAA55;
+// A checksum file holds one line of sha256sum's: far less than this.
+constexpr qint64 CHECKSUM_FILE_LIMIT = 4096;
+
+// True when both paths name the same file (one through a link, say).
+bool isSameFile(const QString& rFirst, const QString& rSecond)
+{
+#ifdef Q_OS_UNIX
+    struct stat first = {};
+    struct stat second = {};
+    return ::stat(QFile::encodeName(rFirst).constData(), &first) == 0
+           && ::stat(QFile::encodeName(rSecond).constData(), &second) == 0 && first.st_dev == second.st_dev
+           && first.st_ino == second.st_ino;
+#else
+    const QString first = QFileInfo(rFirst).canonicalFilePath();
+    return !first.isEmpty() && first.compare(QFileInfo(rSecond).canonicalFilePath(), Qt::CaseInsensitive) == 0;
+#endif
+}
+
+// The digest of a line as sha256sum writes it: 64 hex digits, a blank, a blank or
+// '*', and a name (a leading backslash marks an escaped name). Empty when the
+// text is not one such line.
+QByteArray checksumLineDigest(QByteArray text)
+{
+    if (text.endsWith('\n'))
+        text.chop(1);
+    if (text.startsWith('\\'))
+        text.remove(0, 1);
+    if (text.size() < 67 || text.contains('\n') || text.at(64) != ' ' || (text.at(65) != ' ' && text.at(65) != '*'))
+        return QByteArray();
+    const QByteArray digest = text.left(64).toLower();
+    for (char c : digest) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return QByteArray();
+    }
+    return digest;
+}
 
 } // namespace
 
@@ -40,6 +77,13 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     QByteArray update;
     if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
         qWarning() << "Invalid update file!";
+        return 1;
+    }
+    // The update file given twice would be written where the updater belongs and
+    // run by the keyboard.
+    if (isSameFile(updatePath, updaterPath)) {
+        qWarning() << "File" << updaterPath << "is the update file itself!";
+        qWarning() << "Invalid updater file!";
         return 1;
     }
     if (getFirmwareInfo() != 0) {
@@ -56,33 +100,34 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << "Invalid updater file!";
         return 1;
     }
+    // A copy of an update file is no updater, whatever its name.
+    if (isWholeUpdateFile(updater)) {
+        qWarning() << "File" << updaterPath << "is an update file, not an updater!";
+        qWarning() << "Invalid updater file!";
+        return 1;
+    }
 
-    // From here an interrupt is held: the keyboard must not be left erased.
+    // From here an interrupt is held: the keyboard must not be left erased. A step
+    // that fails from here on leaves it without working firmware, and the last
+    // line says what to do.
+    const auto failed = [](const char* pStep) {
+        qWarning() << pStep;
+        tkmzInterruptGuard::reportKeyboardLeftErased();
+        return 1;
+    };
     tkmzInterruptGuard::enterCritical();
-    if (flashErase() != 0) {
-        qWarning() << "Flash erase failed!";
-        return 1;
-    }
-    if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0) {
-        qWarning() << "Update write failed!";
-        return 1;
-    }
-    if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0) {
-        qWarning() << "Update verification failed!";
-        return 1;
-    }
-    if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0) {
-        qWarning() << "Updater write failed!";
-        return 1;
-    }
-    if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0) {
-        qWarning() << "Updater verification failed!";
-        return 1;
-    }
-    if (runUpdater() != 0) {
-        qWarning() << "Updater run failed!";
-        return 1;
-    }
+    if (flashErase() != 0)
+        return failed("Flash erase failed!");
+    if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
+        return failed("Update write failed!");
+    if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
+        return failed("Update verification failed!");
+    if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
+        return failed("Updater write failed!");
+    if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
+        return failed("Updater verification failed!");
+    if (runUpdater() != 0)
+        return failed("Updater run failed!");
     return 0;
 }
 
@@ -106,6 +151,10 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
             qWarning() << "File size" << rPath << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
             return false;
         }
+        if (file.size() == 0) {
+            qWarning() << "File" << rPath << "is empty!";
+            return false;
+        }
     }
     const int first = readFileByte(rPath, 0);
     const int second = readFileByte(rPath, 1);
@@ -126,7 +175,43 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
 bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
 {
     return readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT)
-           && checkUpdateData(rPath, rData);
+           && checkUpdateData(rPath, rData) && checkUpdateChecksum(rPath, rData);
+}
+
+bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData)
+{
+    // The image CRC counts the length modulo 65536: in a large file it leaves most
+    // of the image unseen. A checksum file beside the update, as --g writes it,
+    // covers every byte; without one the file is taken as it always was.
+    const QString sumPath = rPath + QLatin1String(".sha256");
+    const QFileInfo sumInfo(sumPath);
+    if (!sumInfo.exists() && !sumInfo.isSymLink())
+        return true;
+    QFile sumFile(sumPath);
+    QString reason;
+    if (!openRegularFile(sumFile, &reason)) {
+        qWarning() << "Unable to read file" << sumPath;
+        qWarning() << "Reason:" << reason;
+        return false;
+    }
+    const QByteArray text = sumFile.read(CHECKSUM_FILE_LIMIT + 1);
+    if (sumFile.error() != QFileDevice::NoError) {
+        qWarning() << "Unable to read file" << sumPath;
+        qWarning() << "Reason:" << sumFile.errorString();
+        return false;
+    }
+    const QByteArray stored = text.size() > CHECKSUM_FILE_LIMIT ? QByteArray() : checksumLineDigest(text);
+    if (stored.isEmpty()) {
+        qWarning() << "Checksum file" << sumPath << "is not one line of sha256sum!";
+        return false;
+    }
+    const QByteArray computed = QCryptographicHash::hash(rData, QCryptographicHash::Sha256).toHex();
+    if (stored != computed) {
+        qWarning() << "SHA-256 mismatch in update file" << rPath << "!";
+        qWarning().noquote() << "SHA-256 Stored/File" << stored << "/" << computed;
+        return false;
+    }
+    return true;
 }
 
 bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArray& rData)
@@ -152,6 +237,15 @@ bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArra
     if (stored != computed) {
         qWarning() << "Image CRC mismatch in update file" << rPath << "!";
         qWarning() << "CRC Stored/Image" << Qt::hex << stored << "/" << computed;
+        return false;
+    }
+    // No generator of this format makes a file without the marker: another
+    // product's firmware in the same container is refused.
+    if (!holdsFirmwareMarker(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD)) {
+        qWarning() << "Invalid firmware type!";
+        qWarning() << "Reason:"
+                   << QStringLiteral("The image in %1 does not hold the marker %2")
+                          .arg(rPath, QString::fromLatin1(firmwareMarker()));
         return false;
     }
     return true;
@@ -317,7 +411,11 @@ int tkmzManagerOperation::verifyFlashPiece(const char* pData, int length, quint3
     const int offset = waitForReply(Crc, CRC_REPLY_TIMEOUT);
     if (offset < 0)
         return 1;
-    const quint16 keyboardCrc = quint16(crcReplyValue(mReceiveBuffer.constData(), offset));
+    // A reply without its value bytes verifies nothing.
+    const int replyValue = crcReplyValue(mReceiveBuffer.constData(), offset);
+    if (replyValue < 0)
+        return 1;
+    const quint16 keyboardCrc = quint16(replyValue);
 
     if (fileCrc == keyboardCrc)
         return 0;

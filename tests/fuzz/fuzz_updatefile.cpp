@@ -28,17 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size)
     const QByteArray input(reinterpret_cast<const char*>(pData), int(size));
     const QString name = QStringLiteral("input.upd");
 
-    // As an update file: the checks before the erase take exactly what --g refuses
-    // as a firmware image, and then the version gate reads its bytes.
+    // As an update file: the checks before the erase take exactly the whole update
+    // files (what --g refuses as a firmware image) whose image holds the marker,
+    // and then the version gate reads its bytes.
     const bool accepted = ZRN::tkmzManagerOperation::checkUpdateData(name, input);
-    if (accepted != ZRN::isWholeUpdateFile(input))
+    const bool whole = ZRN::isWholeUpdateFile(input);
+    if (accepted != (whole && ZRN::holdsFirmwareMarker(input.constData() + 4, input.size() - 8)))
         __builtin_trap();
     if (accepted)
         (void)gpOperation->isUpdateNewer(input);
 
-    // As a firmware image: what --g makes of it is N + 8 bytes that the checks take.
+    // As a firmware image: what --g makes of it is N + 8 bytes, which the checks
+    // take when the image holds the marker (--g takes no other).
     const QByteArray update = ZRN::updateFileHead(3, 1) + input + ZRN::updateFileTail(input);
-    if (update.size() != input.size() + 8 || !ZRN::tkmzManagerOperation::checkUpdateData(name, update)
+    const bool marked = ZRN::holdsFirmwareMarker(input.constData(), input.size());
+    if (update.size() != input.size() + 8 || ZRN::tkmzManagerOperation::checkUpdateData(name, update) != marked
         || update.mid(4, input.size()) != input)
         __builtin_trap();
     return 0;
