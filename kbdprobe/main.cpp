@@ -7,7 +7,9 @@
 
 #ifdef Q_OS_UNIX
 #include <QFile>
+#include <QStandardPaths>
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -70,27 +72,101 @@ private:
 
 #endif
 
+#ifdef Q_OS_UNIX
+// Qt's lock file of a port: the first of Qt's lock folders that holds one, named
+// after the device without "/dev/".
+QString existingLockFile(const QString& rPortName)
+{
+    QString device = deviceLocation(rPortName);
+    if (device.startsWith(QLatin1String("/dev/")))
+        device.remove(0, 5);
+    const QString name = QLatin1String("/LCK..") + device.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QStringList folders = {QStringLiteral("/var/lock"),        QStringLiteral("/etc/locks"),
+                           QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"),
+                           QStringLiteral("/tmp"),             QStringLiteral("/var/tmp"),
+                           QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock")};
+    folders << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    for (const QString& folder : folders) {
+        if (QFile::exists(folder + name))
+            return folder + name;
+    }
+    return QString();
+}
+
+// What a stop by a signal puts right before the probe ends: the serial driver's
+// flags as the port was found, and Qt's lock file, which Qt cannot remove then.
+// Written before the handlers are installed.
+int gPortFd = -1;
+int gSavedFlags = 0;
+bool gFlagsSaved = false;
+char gLockFile[4096] = {};
+const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void onStopSignal(int signalNumber)
+{
+#ifdef Q_OS_LINUX
+    struct serial_struct serial;
+    std::memset(&serial, 0, sizeof serial);
+    if (gFlagsSaved && ::ioctl(gPortFd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = gSavedFlags;
+        ::ioctl(gPortFd, TIOCSSERIAL, &serial);
+    }
+#endif
+    if (gLockFile[0] != '\0')
+        ::unlink(gLockFile);
+    // Ends by the signal, as the probe would without a handler; the device lock
+    // and the port go with the process.
+    struct sigaction fallback;
+    std::memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signalNumber, &fallback, nullptr);
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signalNumber);
+    ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
+    ::kill(::getpid(), signalNumber);
+    ::_exit(1);
+}
+
+// Ctrl-C, SIGTERM (timeout), SIGHUP and SIGQUIT end the probe with the port as it
+// was found. A signal ignored when the probe starts (nohup) stays ignored.
+void handleStopSignals(const QString& rPortName)
+{
+    const QByteArray lockFile = QFile::encodeName(existingLockFile(rPortName));
+    const size_t length = qMin(size_t(lockFile.size()), sizeof gLockFile - 1);
+    std::memcpy(gLockFile, lockFile.constData(), length);
+    gLockFile[length] = '\0';
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : gStopSignals)
+        sigaddset(&action.sa_mask, signalNumber);
+    for (int signalNumber : gStopSignals) {
+        struct sigaction inherited;
+        if (::sigaction(signalNumber, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+#endif
+
 // Qt refuses a lock file it cannot take over; when the process named in it has
 // ended (killed by another user, say), say which file stands in the way.
 QString leftLockFile(const QString& rPortName)
 {
 #ifdef Q_OS_UNIX
-    QString device = deviceLocation(rPortName);
-    if (device.startsWith(QLatin1String("/dev/")))
-        device.remove(0, 5);
-    const QString name = QLatin1String("/LCK..") + device.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* pFolder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
-                                "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
-        QFile lockFile(QLatin1String(pFolder) + name);
-        if (!lockFile.open(QIODevice::ReadOnly))
-            continue;
+    const QString path = existingLockFile(rPortName);
+    {
+        QFile lockFile(path);
+        if (path.isEmpty() || !lockFile.open(QIODevice::ReadOnly))
+            return QString();
         const long long pid = lockFile.readLine(32).trimmed().toLongLong();
         if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
             return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can "
                                   "remove it")
                 .arg(lockFile.fileName())
                 .arg(pid);
-        break;
     }
 #else
     Q_UNUSED(rPortName);
@@ -150,7 +226,14 @@ int main(int argc, char* argv[])
         if (serialMode) {
             serial.flags |= ASYNC_LOW_LATENCY;
             ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
+            gPortFd = int(port.handle());
+            gSavedFlags = savedFlags;
+            gFlagsSaved = true;
         }
+#endif
+#ifdef Q_OS_UNIX
+        if (port.isOpen())
+            handleStopSignals(portName);
 #endif
         port.setBaudRate(38400, QSerialPort::AllDirections);
         port.setDataBits(QSerialPort::Data8);
@@ -160,6 +243,15 @@ int main(int argc, char* argv[])
 
         QObject::connect(&port, SIGNAL(readyRead()), &monitor, SLOT(slotDataRead()));
         result = QCoreApplication::exec();
+#ifdef Q_OS_UNIX
+        // The probe has its result: what follows puts the port back itself, and a
+        // late signal must not act on a port that is already closed.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        for (int signalNumber : gStopSignals)
+            sigaddset(&stopSignals, signalNumber);
+        ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+#endif
 #ifdef Q_OS_LINUX
         if (serialMode && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0) {
             serial.flags = savedFlags;

@@ -38,6 +38,20 @@ void start(QProcess& rProcess, const QString& rProgram, const QStringList& rArgu
     rProcess.start(rProgram, rArguments);
 }
 
+void startWithSerialFlags(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments,
+                          const QString& rFlagsFile)
+{
+    QProcessEnvironment env = cleanEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), fakeSerialPath());
+    env.insert(QStringLiteral("KMZ_FAKE_SERIAL"), rFlagsFile);
+    // The stand-in is loaded ahead of the sanitizers' runtime.
+    const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               (asan.isEmpty() ? QString() : asan + QLatin1Char(':')) + QStringLiteral("verify_asan_link_order=0"));
+    rProcess.setProcessEnvironment(env);
+    rProcess.start(rProgram, rArguments);
+}
+
 bool waitUntilOpened(const QProcess& rProcess, const QString& rPath, int limitMs)
 {
     const QString target = QFileInfo(rPath).canonicalFilePath();

@@ -29,6 +29,10 @@ struct RunResult
 // defaults, whatever the environment of the test says: every test that starts a
 // program starts it through here, so that its output can be compared byte for byte.
 void start(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments);
+// The same, with the serial driver's flags answered from rFlagsFile (a pseudo-
+// terminal has none): the file holds the flags the tool leaves the driver with.
+void startWithSerialFlags(QProcess& rProcess, const QString& rProgram, const QStringList& rArguments,
+                          const QString& rFlagsFile);
 // Waits until the process holds the file open (a port, say), at most limitMs.
 bool waitUntilOpened(const QProcess& rProcess, const QString& rPath, int limitMs = 5000);
 

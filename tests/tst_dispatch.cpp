@@ -1,7 +1,10 @@
 #include "testsupport.h"
+#include "frames.h"
 #include "tkmzManagerOperation.h"
 
 #include <QtTest>
+
+#include <unistd.h>
 
 using kmztest::runKmzflash;
 
@@ -35,6 +38,7 @@ private slots:
     void argumentAtBounds();
     void connectFailure_data();
     void connectFailure();
+    void replyWaitingWhenTimeIsUp();
 };
 
 void tst_Dispatch::commandLine_data()
@@ -132,6 +136,23 @@ void tst_Dispatch::connectFailure()
                                                      + arguments);
     QCOMPARE(result.errLines, errLines);
     QCOMPARE(result.exitCode, 1);
+}
+
+// After a stall (Ctrl-Z and fg, a suspended laptop) the wait finds its time up
+// before it has looked at what came meanwhile: a reply that is already there is
+// taken, not reported as a time-out. A time limit of 0 puts the wait there at once.
+void tst_Dispatch::replyWaitingWhenTimeIsUp()
+{
+    kmztest::Pty line;
+    QVERIFY(line.isOpen());
+    ZRN::tkmzManagerOperation operation;
+    QVERIFY(operation.connectPort({"kmzflash", "--i", line.slavePath()}));
+    QVERIFY(operation.sendRequest(kmztest::fromHex("40 01 00 00 AC 59")));
+    // kbdsim's information reply for version 1.05.
+    QVERIFY(line.write(kmztest::fromHex("40 01 12 00 31 2e 30 35 00 00 00 00 00 00 00 00 00 00 00 00 01 05 8c ce")));
+    ::usleep(50000); // not a Qt wait: the bytes stay unread until the wait looks
+    QCOMPARE(operation.waitForReply(ZRN::GetInfo, 0), 0);
+    operation.disconnectPort();
 }
 
 QTEST_GUILESS_MAIN(tst_Dispatch)

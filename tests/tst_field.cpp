@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -46,6 +47,7 @@ private slots:
     void secondTool();
     void interrupts_data();
     void interrupts();
+    void interruptedGenerate();
     void closedOutput();
     void replyLeftByKilledRun();
     void lockFileLeftByAnotherUser_data();
@@ -230,9 +232,14 @@ void tst_Field::interrupts()
     // Before the erase the tool is held in a GetInfo that is never answered.
     Sim sim(beforeErase ? QStringList{"--fault", "getinfo:silence"} : QStringList{"--baud", "38400"});
     QVERIFY(sim.started());
-    kmztest::startKmzflash(tool, {"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    // The driver's flags as the port is found: the tool asks for low latency (0x2000).
+    const QString flags = path("flags");
+    QVERIFY(writeFile(flags, "0\n"));
+    kmztest::startWithSerialFlags(tool, kmztest::kmzflashPath(),
+                                  {"--u", sim.port(), path("new.upd"), path("updater.bin")}, flags);
     QTRY_VERIFY_WITH_TIMEOUT(
         sim.requestsWithoutFaults().contains(beforeErase ? "GetInfo" : "Write address=0x4000 count=1024"), 10000);
+    QCOMPARE(readFile(flags), QByteArray("8192\n"));
 
     QByteArray err;
     for (int i = 0; i < count; ++i) {
@@ -244,6 +251,8 @@ void tst_Field::interrupts()
     // Every way out lets the port go, lock file and all. Looked at while kbdsim still
     // holds the line: once it lets go, another test may get the same device name.
     QCOMPARE(kmztest::portLockFiles(sim.port()), QStringList());
+    // ... and puts the driver's flags back.
+    QCOMPARE(readFile(flags), QByteArray("0\n"));
     QStringList lines = QString::fromUtf8(err).split('\n', Qt::SkipEmptyParts) + result.errLines;
     QCOMPARE(kmztest::withoutProgress(lines), errLines);
     QCOMPARE(result.exitCode, exitCode);
@@ -256,6 +265,66 @@ void tst_Field::interrupts()
         QCOMPARE(seen, QStringList{"GetInfo"});
     else
         QVERIFY2(!seen.contains("Run argument=0") && gFullRequests.mid(0, seen.size()) == seen, qPrintable(seen.join(", ")));
+}
+
+// SIGTERM while --g writes a large file: it ends by the signal, says no success,
+// and leaves the earlier update file and its checksum as they were, with no
+// temporary file beside them.
+void tst_Field::interruptedGenerate()
+{
+    // 128 MiB of zeros behind the marker, sparse, so that writing takes a while.
+    {
+        QFile image(path("fw.bin"));
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        QCOMPARE(image.write(kmztest::firmwareMarker()), qint64(kmztest::firmwareMarker().size()));
+        QVERIFY(image.resize(128 * 1024 * 1024));
+    }
+    QVERIFY(writeFile(path("small.bin"), kmztest::firmwareImage(1000)));
+    QCOMPARE(runKmzflash({"--g", path("small.bin"), path("out.upd"), "1", "0"}).exitCode, 0);
+    QVERIFY(QFile::remove(path("small.bin")));
+    const QByteArray earlier = readFile(path("out.upd"));
+    const QByteArray earlierSum = readFile(path("out.upd.sha256"));
+    const QStringList files = {"fw.bin", "out.upd", "out.upd.sha256"};
+
+    QProcess tool;
+    kmztest::startKmzflash(tool, {"--g", path("fw.bin"), path("out.upd"), "2", "0"});
+    QVERIFY(tool.waitForStarted(5000));
+    const pid_t pid = pid_t(tool.processId());
+    QVERIFY(pid > 0);
+    // Caught while the new file is being made beside the old one (a file the tool
+    // holds open in the folder, other than the image), and held there.
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    const auto making = [this, &fds] {
+        for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            // Read as it stands: an unnamed file in the making reads "<folder>/#N (deleted)".
+            char link[4096];
+            const ssize_t length = ::readlink(QFile::encodeName(fds + "/" + fd).constData(), link, sizeof link);
+            const QString target = QFile::decodeName(QByteArray(link, int(qMax<ssize_t>(length, 0))));
+            if (target.startsWith(mpDir->path()) && !target.endsWith("/fw.bin"))
+                return true;
+        }
+        return false;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    bool caught = false;
+    while (!(caught = making()) && QFileInfo::exists(fds) && timer.elapsed() < 10000)
+        ::usleep(200);
+    if (!caught)
+        QSKIP("the file was made before it could be caught in the making");
+    ::kill(pid, SIGSTOP);
+    if (!making()) {
+        ::kill(pid, SIGCONT);
+        QSKIP("the file was made before it could be caught in the making");
+    }
+    ::kill(pid, SIGTERM);
+    ::kill(pid, SIGCONT);
+    const auto result = finish(tool);
+    QCOMPARE(result.signal, SIGTERM);
+    QCOMPARE(result.errLines, QStringList());
+    QVERIFY(readFile(path("out.upd")) == earlier);
+    QCOMPARE(readFile(path("out.upd.sha256")), earlierSum);
+    QCOMPARE(QDir(mpDir->path()).entryList(QDir::Files | QDir::Hidden), files);
 }
 
 // A closed standard error (a pager or head that quit) must not stop an update.

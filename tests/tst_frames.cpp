@@ -115,6 +115,10 @@ void tst_Frames::completesWhenLastByteArrives()
     QCOMPARE(ZRN::findFrame(buffer.constData(), buffer.size()), 0);
     QCOMPARE(crcReplyValue(buffer.constData(), 0), 0x1234);
     QCOMPARE(crcReplyValue(fromHex("40 7F 00 00 A5 9A").constData(), 0), -1);
+    // A Crc reply without its two value bytes, or with one: no value, never the
+    // bytes of its own CRC that follow.
+    QCOMPARE(crcReplyValue(fromHex("40 05 00 00 6C 85").constData(), 0), -1);
+    QCOMPARE(crcReplyValue(fromHex("40 05 01 00 34 CA EC").constData(), 0), -1);
 }
 
 void tst_Frames::findReply_data()

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -66,6 +68,8 @@ private slots:
     void oneAnswerPerBurst();
     void splitRequest();
     void kbdsimPlaysTheKeyboard();
+    void stopBySignal_data();
+    void stopBySignal();
     void busyPort_data();
     void busyPort();
 };
@@ -201,6 +205,35 @@ void tst_Probe::kbdsimPlaysTheKeyboard()
     for (const QString& line : lines)
         QVERIFY2(line.endsWith(" ok"), qPrintable(line));
     QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardError()), QStringLiteral("VERSION: \"aa024242\"\n"));
+}
+
+// Ctrl-C, timeout's SIGTERM, a hang-up or Ctrl-\\ end the probe by that signal,
+// with the driver's flags put back and Qt's lock file removed.
+void tst_Probe::stopBySignal_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGQUIT") << SIGQUIT;
+}
+
+void tst_Probe::stopBySignal()
+{
+    QFETCH(int, signalNumber);
+    Pty pty;
+    QTemporaryDir dir;
+    const QString flags = dir.filePath("flags");
+    QVERIFY(kmztest::writeFile(flags, "0\n"));
+    QProcess probe;
+    kmztest::startWithSerialFlags(probe, kmztest::kbdprobePath(), {pty.slavePath()}, flags);
+    QVERIFY(kmztest::waitUntilOpened(probe, pty.slavePath()));
+    QTRY_COMPARE_WITH_TIMEOUT(kmztest::readFile(flags), QByteArray("8192\n"), 1000);
+    ::kill(pid_t(probe.processId()), signalNumber);
+    QVERIFY(probe.waitForFinished(5000));
+    QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(kmztest::portLockFiles(pty.slavePath()), QStringList());
+    QCOMPARE(kmztest::readFile(flags), QByteArray("0\n"));
 }
 
 // One program per keyboard, whatever name reaches it: kbdprobe is refused a port

@@ -33,6 +33,15 @@ QString kbdprobePath()
     return programPath("kbdprobe", KBDPROBE_PATH);
 }
 
+QString fakeSerialPath()
+{
+#ifdef FAKESERIAL_PATH
+    return QStringLiteral(FAKESERIAL_PATH);
+#else
+    return QString();
+#endif
+}
+
 QByteArray firmwareMarker()
 {
     return QByteArrayLiteral("Quorvane_KMZ4100_Firmware");

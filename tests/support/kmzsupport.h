@@ -14,6 +14,8 @@ namespace kmztest {
 QString kmzflashPath();
 QString kbdsimPath();
 QString kbdprobePath();
+// The preloaded stand-in for a serial driver's flags (test infrastructure).
+QString fakeSerialPath();
 
 // The text every firmware image must hold.
 QByteArray firmwareMarker();
