@@ -227,6 +227,7 @@ void tst_Probe::stopBySignal()
     QVERIFY(kmztest::writeFile(flags, "0\n"));
     QProcess probe;
     kmztest::startWithSerialFlags(probe, kmztest::kbdprobePath(), {pty.slavePath()}, flags);
+    QVERIFY(probe.waitForStarted(5000));
     QVERIFY(kmztest::waitUntilOpened(probe, pty.slavePath()));
     QTRY_COMPARE_WITH_TIMEOUT(kmztest::readFile(flags), QByteArray("8192\n"), 1000);
     ::kill(pid_t(probe.processId()), signalNumber);
