@@ -58,7 +58,7 @@ QByteArray checksumLineDigest(QByteArray text)
         text.remove(0, 1);
     if (text.size() < 67 || text.contains('\n') || text.at(64) != ' ' || (text.at(65) != ' ' && text.at(65) != '*'))
         return QByteArray();
-    const QByteArray digest = text.left(64).toLower();
+    QByteArray digest = text.left(64).toLower();
     for (char c : digest) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return QByteArray();
