@@ -191,6 +191,19 @@ int main(int argc, char* argv[])
         QString portName = QStringLiteral("COM1");
         if (argc > 1)
             portName = QCoreApplication::arguments().at(1);
+        // Answered, not taken for a port name.
+        if (portName == QLatin1String("--help") || portName == QLatin1String("-h")) {
+            std::fputs("Usage: kbdprobe [serial]\n"
+                       "Stands in for the switcher on the keyboard's serial line (default COM1) and tells\n"
+                       "whether a keyboard is there.\n"
+                       "Exit codes: 0 a keyboard answered, 1 no keyboard (or the port could not be opened).\n",
+                       stdout);
+            return 0;
+        }
+        if (portName == QLatin1String("--version")) {
+            std::fputs("kbdprobe " KMZ_VERSION "\n", stdout);
+            return 0;
+        }
 
 #ifdef Q_OS_UNIX
         // Declared before the port, so that it is let go after the port is closed.

@@ -265,6 +265,23 @@ QString tkmzManagerCommunication::lockFilePath() const
     return existingLockFile(mpPort->portName());
 }
 
+qint64 tkmzManagerCommunication::portHolder(const QString& rName)
+{
+#ifdef Q_OS_UNIX
+    QFile lockFile(existingLockFile(rName));
+    if (lockFile.fileName().isEmpty() || !lockFile.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const qint64 pid = lockFile.readLine(32).trimmed().toLongLong(&ok);
+    // Alive, whoever owns it (EPERM: another user's process).
+    if (ok && pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
+        return pid;
+#else
+    Q_UNUSED(rName);
+#endif
+    return 0;
+}
+
 bool tkmzManagerCommunication::savedSerialFlags(int* pFd, int* pFlags) const
 {
     if (!mSerialFlagsSaved || mpPort == nullptr || !mpPort->isOpen())

@@ -38,6 +38,9 @@ public:
     // The open port's descriptor and the serial driver's flags as the port was
     // found, which closePort puts back; false when there are none to put back.
     bool savedSerialFlags(int* pFd, int* pFlags) const;
+    // The running process whose lock file names the port (0: none), read from the
+    // lock file alone: the port is not opened.
+    static qint64 portHolder(const QString& rName);
 
 signals:
     void signalDataRecieved(const QByteArray& rData);

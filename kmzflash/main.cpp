@@ -1,4 +1,5 @@
 #include "tkmzInterruptGuard.h"
+#include "terminal.h"
 #include "tkmzManagerOperation.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@ int main(int argc, char* argv[])
 {
     ZRN::prepareMessageOutput();
     QCoreApplication application(argc, argv);
+    ZRN::prepareTerminal();
     int result = 0;
     {
         ZRN::tkmzManagerOperation operation;

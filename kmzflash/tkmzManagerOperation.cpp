@@ -1,11 +1,13 @@
 #include "tkmzManagerOperation.h"
 
+#include "ports.h"
 #include "tcPointerChecker.h"
 #include "tkmzManagerCommunication.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <cstdio>
 #include <new>
 
 #ifdef Q_OS_WIN
@@ -15,6 +17,31 @@
 #endif
 
 namespace ZRN {
+
+namespace {
+
+// The usage text, one message per item (the first starts with a blank line).
+const char* const gUsage[] = {
+    "\nUsage - kmzflash.exe [operation] [arguments]",
+    "serial    - serial port used for communication with keyboard, e.g. COM1",
+    "operation - operation type",
+    "arguments - operation arguments",
+    "\nSupported operations",
+    "--g\tGenerate update file. Arguments: [firmware file] [update file] [version major] [version minor]",
+    "--h\tShows help.",
+    "--i\tGets firmware version info. Arguments: [serial]",
+    "--l\tLists serial ports.",
+    "--u\tUpdate firmware. Arguments: [serial] [update file] [updater file]",
+    "--us\tUpdate firmware with search for latest version. Arguments: [serial] [updater file]",
+};
+
+void printToStandardOutput(const QByteArray& rText)
+{
+    std::fwrite(rText.constData(), 1, size_t(rText.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
 
 void prepareMessageOutput()
 {
@@ -66,6 +93,18 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
     if (operation == QLatin1String("--h")) {
         printUsage();
         result = 0;
+    } else if (operation == QLatin1String("--help") || operation == QLatin1String("-h")) {
+        // Where people look for help: the usage on standard output, for a pager.
+        QByteArray text;
+        for (const char* pLine : gUsage)
+            text += QByteArray(pLine) + '\n';
+        printToStandardOutput(text);
+        result = 0;
+    } else if (operation == QLatin1String("--version")) {
+        printToStandardOutput(QByteArrayLiteral("kmzflash " KMZ_VERSION "\n"));
+        result = 0;
+    } else if (operation == QLatin1String("--l")) {
+        result = listPorts();
     } else if (operation == QLatin1String("--g")) {
         result = generateUpdateFile(rArguments);
     } else if (operation == QLatin1String("--i")) {
@@ -102,17 +141,8 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
 
 void tkmzManagerOperation::printUsage()
 {
-    qDebug() << "\nUsage - kmzflash.exe [operation] [arguments]";
-    qDebug() << "serial    - serial port used for communication with keyboard, e.g. COM1";
-    qDebug() << "operation - operation type";
-    qDebug() << "arguments - operation arguments";
-    qDebug() << "\nSupported operations";
-    qDebug() << "--g\tGenerate update file. Arguments: [firmware file] [update file] [version major] "
-                "[version minor]";
-    qDebug() << "--h\tShows help.";
-    qDebug() << "--i\tGets firmware version info. Arguments: [serial]";
-    qDebug() << "--u\tUpdate firmware. Arguments: [serial] [update file] [updater file]";
-    qDebug() << "--us\tUpdate firmware with search for latest version. Arguments: [serial] [updater file]";
+    for (const char* pLine : gUsage)
+        qDebug() << pLine;
 }
 
 } // namespace ZRN

@@ -21,6 +21,7 @@ const QStringList gUsage = {
     QStringLiteral("--g\tGenerate update file. Arguments: [firmware file] [update file] [version major] [version minor]"),
     QStringLiteral("--h\tShows help."),
     QStringLiteral("--i\tGets firmware version info. Arguments: [serial]"),
+    QStringLiteral("--l\tLists serial ports."),
     QStringLiteral("--u\tUpdate firmware. Arguments: [serial] [update file] [updater file]"),
     QStringLiteral("--us\tUpdate firmware with search for latest version. Arguments: [serial] [updater file]"),
 };
@@ -46,14 +47,23 @@ void tst_Dispatch::commandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<QByteArray>("out");
 
-    QTest::newRow("no arguments") << QStringList() << 1 << QStringList(QStringLiteral("Invalid argument count!")) + gUsage;
-    QTest::newRow("--h") << QStringList{"--h"} << 0 << gUsage;
-    QTest::newRow("--h with extras") << QStringList{"--h", "COM1", "x"} << 0 << gUsage;
-    for (const char* pWord : {"--H", "-h", "h", "", "--help", "--i "}) {
+    QTest::newRow("no arguments") << QStringList() << 1 << QStringList(QStringLiteral("Invalid argument count!")) + gUsage
+                                  << QByteArray();
+    QTest::newRow("--h") << QStringList{"--h"} << 0 << gUsage << QByteArray();
+    QTest::newRow("--h with extras") << QStringList{"--h", "COM1", "x"} << 0 << gUsage << QByteArray();
+    // Where people look for help: the same text on standard output, for a pager.
+    const QByteArray usage = gUsage.join('\n').toUtf8() + '\n';
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringList() << usage;
+    QTest::newRow("-h") << QStringList{"-h"} << 0 << QStringList() << usage;
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << QStringList()
+                               << QByteArray("kmzflash " KMZ_VERSION "\n");
+    for (const char* pWord : {"--H", "h", "", "--i ", "-help", "--l "}) {
         QTest::newRow(qPrintable(QStringLiteral("unsupported '%1'").arg(QLatin1String(pWord))))
             << QStringList{QLatin1String(pWord)} << 1
-            << QStringList(QStringLiteral("Unsupported operation \"%1\"").arg(QLatin1String(pWord))) + gUsage;
+            << QStringList(QStringLiteral("Unsupported operation \"%1\"").arg(QLatin1String(pWord))) + gUsage
+            << QByteArray();
     }
 }
 
@@ -62,11 +72,12 @@ void tst_Dispatch::commandLine()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QStringList, errLines);
+    QFETCH(QByteArray, out);
     const kmztest::RunResult result = runKmzflash(arguments);
     QVERIFY(result.finished);
     QCOMPARE(result.errLines, errLines);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY(result.out.isEmpty());
+    QCOMPARE(result.out, out);
 }
 
 void tst_Dispatch::argumentAtBounds_data()

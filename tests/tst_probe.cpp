@@ -68,6 +68,8 @@ private slots:
     void oneAnswerPerBurst();
     void splitRequest();
     void kbdsimPlaysTheKeyboard();
+    void helpAndVersion_data();
+    void helpAndVersion();
     void stopBySignal_data();
     void stopBySignal();
     void busyPort_data();
@@ -205,6 +207,30 @@ void tst_Probe::kbdsimPlaysTheKeyboard()
     for (const QString& line : lines)
         QVERIFY2(line.endsWith(" ok"), qPrintable(line));
     QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardError()), QStringLiteral("VERSION: \"aa024242\"\n"));
+}
+
+// --help, -h and --version are answered on standard output, never taken for a port.
+void tst_Probe::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QByteArray>("out");
+    const QByteArray usage = "Usage: kbdprobe [serial]\n"
+                             "Stands in for the switcher on the keyboard's serial line (default COM1) and tells\n"
+                             "whether a keyboard is there.\n"
+                             "Exit codes: 0 a keyboard answered, 1 no keyboard (or the port could not be opened).\n";
+    QTest::newRow("--help") << "--help" << usage;
+    QTest::newRow("-h") << "-h" << usage;
+    QTest::newRow("--version") << "--version" << QByteArray("kbdprobe " KMZ_VERSION "\n");
+}
+
+void tst_Probe::helpAndVersion()
+{
+    QFETCH(QString, word);
+    QFETCH(QByteArray, out);
+    const auto result = kmztest::run(kmztest::kbdprobePath(), {word});
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.errLines, QStringList());
+    QCOMPARE(result.exitCode, 0);
 }
 
 // Ctrl-C, timeout's SIGTERM, a hang-up or Ctrl-\\ end the probe by that signal,

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <memory>
@@ -45,6 +46,8 @@ private slots:
     void largeUpdates_data();
     void largeUpdates();
     void manyKeyboardsAtOnce();
+    void atTerminal_data();
+    void atTerminal();
 
 private:
     // An update file (3000 bytes unless said) with the given version, and a
@@ -518,6 +521,76 @@ void tst_Update::manyKeyboardsAtOnce()
         pSim->stop();
         QCOMPARE(pSim->requests(), gFullRequests);
         QVERIFY(pSim->flash().mid(0x4000, 3000) == readFile(path("new.upd")));
+    }
+}
+
+// At a terminal a person reads a handful of lines: the progress of each file
+// rewritten in place, the steps that matter and the result. A message pattern of
+// the user's gets today's lines, as a pipe does.
+void tst_Update::atTerminal_data()
+{
+    QTest::addColumn<QStringList>("line");    // kbdsim's options
+    QTest::addColumn<QString>("pattern");     // QT_MESSAGE_PATTERN, empty: unset
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lastLines");
+    QTest::newRow("a paced update") << QStringList{"--baud", "460800"} << "" << 0
+                                    << QStringList{"Verifying updater.bin", "Starting the updater", "Update succeeded."};
+    QTest::newRow("the third Write refused")
+        << QStringList{"--fault", "write:nack:3"} << "" << 1
+        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::ERASED_LINE};
+    QTest::newRow("a message pattern of the user's")
+        << QStringList{"--baud", "460800"} << "%{message}" << 0
+        << QStringList{"Write \"@\" 100 %"};
+}
+
+void tst_Update::atTerminal()
+{
+    QFETCH(QStringList, line);
+    QFETCH(QString, pattern);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lastLines);
+    makeFiles(2, 0, 40960);
+    lastLines.replaceInStrings("@", path("updater.bin"));
+    Sim sim(line);
+    QVERIFY(sim.started());
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen());
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_LOGGING_RULES");
+    env.remove("QT_MESSAGE_PATTERN");
+    if (!pattern.isEmpty())
+        env.insert("QT_MESSAGE_PATTERN", pattern);
+    tool.setProcessEnvironment(env);
+    tool.setStandardErrorFile(terminal.slavePath());
+    tool.start(kmztest::kmzflashPath(), {"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QVERIFY(tool.waitForStarted(5000));
+    QByteArray shown;
+    QElapsedTimer timer;
+    timer.start();
+    while (!tool.waitForFinished(0) && timer.elapsed() < 20000)
+        shown += terminal.readAnswer(20, 100);
+    shown += terminal.readAnswer(20, 200);
+    QCOMPARE(tool.exitCode(), exitCode);
+    const QStringList lines = QString::fromUtf8(shown).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.mid(lines.size() - lastLines.size()), lastLines);
+    if (!pattern.isEmpty()) {
+        QVERIFY(!shown.contains('\r'));
+        QCOMPARE(lines.size(), 40 + 5); // a line per chunk
+        return;
+    }
+    // No line per chunk: the progress is rewritten in place, and every message
+    // stands on a line of its own.
+    QVERIFY2(lines.size() <= 8, shown.constData());
+    for (const QString& text : lines)
+        QVERIFY2(!text.startsWith("Write \""), qPrintable(text));
+    QVERIFY(lines.contains("Erasing the keyboard's flash: from here it has no firmware until the update ends."));
+    if (exitCode == 0) {
+        QVERIFY(lines.contains("Keyboard firmware 1.00, update 2.00: newer"));
+        QVERIFY(shown.contains("\rWriting new.upd: 100% 40960 / 40960 bytes"));
+    } else {
+        // The progress line is ended before the failure's messages.
+        QVERIFY2(lines.at(lines.size() - lastLines.size() - 1).contains("Writing new.upd:"), shown.constData());
     }
 }
 

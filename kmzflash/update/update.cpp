@@ -8,6 +8,7 @@
 
 #include "crc16.h"
 #include "frames.h"
+#include "terminal.h"
 #include "tkmzInterruptGuard.h"
 
 #include <QCryptographicHash>
@@ -90,8 +91,19 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << "Get firmware info failed!";
         return 1;
     }
-    if (option != QLatin1String("force") && !isUpdateNewer(update))
+    const QString updateVersion = versionText(quint8(update.at(2)), quint8(update.at(3)));
+    const QString versions = QStringLiteral("Keyboard firmware %1, update %2")
+                                 .arg(versionText(keyboardMajor(), keyboardMinor()), updateVersion);
+    if (option == QLatin1String("force")) {
+        terminalLine(versions + QLatin1String(": forced"));
+    } else if (isUpdateNewer(update)) {
+        terminalLine(versions + QLatin1String(": newer"));
+    } else {
+        terminalLine(QStringLiteral("Update skipped: %1 is not newer than the keyboard's firmware %2 "
+                                    "(force updates anyway).")
+                         .arg(updateVersion, versionText(keyboardMajor(), keyboardMinor())));
         return 0;
+    }
 
     // The updater is read before anything is erased: a bad local file must not
     // leave the keyboard without firmware and without an updater.
@@ -116,18 +128,23 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return 1;
     };
     tkmzInterruptGuard::enterCritical();
+    terminalLine(QStringLiteral("Erasing the keyboard's flash: from here it has no firmware until the update ends."));
     if (flashErase() != 0)
         return failed("Flash erase failed!");
     if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update write failed!");
+    terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updatePath).fileName()));
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update verification failed!");
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater write failed!");
+    terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updaterPath).fileName()));
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater verification failed!");
+    terminalLine(QStringLiteral("Starting the updater"));
     if (runUpdater() != 0)
         return failed("Updater run failed!");
+    terminalLine(QStringLiteral("Update succeeded."));
     return 0;
 }
 
@@ -354,6 +371,10 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArra
     const qint64 size = rData.size();
     char request[WRITE_FRAME_MAX];
     qint64 offset = 0;
+    // At a terminal one line, rewritten in place; elsewhere a line per chunk.
+    const bool inPlace = terminalMode();
+    if (inPlace)
+        terminalProgress(rPath, 0, size);
     while (offset < size) {
         const int chunk = int(qMin<qint64>(FLASH_CHUNK_SIZE, size - offset));
         std::memset(request, 0, sizeof request);
@@ -369,9 +390,14 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArra
             return 1;
 
         offset += FLASH_CHUNK_SIZE;
+        if (inPlace) {
+            terminalProgress(rPath, qMin(offset, size), size);
+            continue;
+        }
         const int percent = int(qMin<double>(double(offset) * 100.0 / double(size), 100.0));
         qDebug() << "Write" << rPath << percent << "%";
     }
+    endTerminalProgress();
     return 0;
 }
 

@@ -1,0 +1,81 @@
+#include "ports.h"
+
+#include "tkmzManagerCommunication.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace ZRN {
+
+QString portLine(const PortRecord& rPort)
+{
+    QStringList known;
+    for (const QString& text : {rPort.description, rPort.manufacturer}) {
+        if (!text.trimmed().isEmpty())
+            known << text.trimmed();
+    }
+    if (rPort.usb)
+        known << QStringLiteral("USB %1:%2").arg(rPort.vendor, 4, 16, QLatin1Char('0')).arg(rPort.product, 4, 16,
+                                                                                             QLatin1Char('0'));
+    if (!rPort.serialNumber.trimmed().isEmpty())
+        known << QStringLiteral("serial %1").arg(rPort.serialNumber.trimmed());
+    if (!rPort.stableLink.isEmpty())
+        known << rPort.stableLink;
+    QString line = rPort.name;
+    if (!known.isEmpty())
+        line += QLatin1String("  ") + known.join(QLatin1String(", "));
+    if (rPort.holder > 0)
+        line += QStringLiteral(" (in use by process %1)").arg(rPort.holder);
+    return line;
+}
+
+QList<PortRecord> availablePorts()
+{
+    QList<PortRecord> ports;
+    // The stable names a udev system gives each adapter, by the device they lead to.
+    const QFileInfoList links =
+        QDir(QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot,
+                                                                QDir::Name);
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        PortRecord port;
+#ifdef Q_OS_WIN
+        port.name = info.portName();
+#else
+        port.name = info.systemLocation();
+#endif
+        port.description = info.description();
+        port.manufacturer = info.manufacturer();
+        port.usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        port.vendor = info.vendorIdentifier();
+        port.product = info.productIdentifier();
+        port.serialNumber = info.serialNumber();
+        for (const QFileInfo& link : links) {
+            if (link.canonicalFilePath() == QFileInfo(info.systemLocation()).canonicalFilePath()) {
+                port.stableLink = link.absoluteFilePath();
+                break;
+            }
+        }
+        port.holder = tkmzManagerCommunication::portHolder(port.name);
+        ports << port;
+    }
+    return ports;
+}
+
+int listPorts()
+{
+    const QList<PortRecord> ports = availablePorts();
+    QByteArray text;
+    for (const PortRecord& port : ports)
+        text += portLine(port).toLocal8Bit() + '\n';
+    if (ports.isEmpty())
+        text = "No serial ports found.\n";
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace ZRN
