@@ -284,11 +284,17 @@ qint64 tkmzManagerCommunication::portHolder(const QString& rName)
 
 bool tkmzManagerCommunication::savedSerialFlags(int* pFd, int* pFlags) const
 {
+#ifdef Q_OS_LINUX
     if (!mSerialFlagsSaved || mpPort == nullptr || !mpPort->isOpen())
         return false;
     *pFd = int(mpPort->handle());
     *pFlags = mSavedSerialFlags;
     return true;
+#else
+    Q_UNUSED(pFd);
+    Q_UNUSED(pFlags);
+    return false;
+#endif
 }
 
 void tkmzManagerCommunication::slotDataRecived()

@@ -1,0 +1,15 @@
+cmake_policy(SET CMP0057 NEW)
+# Fails when a test program has a test function that its ctest entries leave out
+# (they are listed by hand in tests/CMakeLists.txt).
+execute_process(COMMAND ${PROGRAM} -functions OUTPUT_VARIABLE output RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${PROGRAM} -functions failed")
+endif()
+string(REPLACE "()" "" output "${output}")
+string(REGEX REPLACE "[\r\n]+" ";" found "${output}")
+string(REPLACE "," ";" FUNCTIONS "${FUNCTIONS}")
+foreach(function ${found})
+  if(function AND NOT function IN_LIST FUNCTIONS)
+    message(FATAL_ERROR "${PROGRAM}: test function ${function} has no ctest entry")
+  endif()
+endforeach()
