@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <pty.h>
 #include <termios.h>
@@ -64,36 +65,54 @@ bool SimLine::openPty(QString* pSlavePath, QString* pError)
 bool SimLine::openDevice(const QString& rPath, QString* pError)
 {
     close();
-    const int device = ::open(rPath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Without blocking: a port without carrier must not hold the open.
+    const int device = ::open(rPath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (device < 0) {
         if (pError)
             *pError = systemError("open");
         return false;
     }
-    struct termios settings;
-    if (::tcgetattr(device, &settings) != 0) {
+    const auto fail = [device, pError](const QString& rWhy) {
         if (pError)
-            *pError = systemError("tcgetattr");
+            *pError = rWhy;
         ::close(device);
         return false;
-    }
+    };
+    // One program per line, as the tools have it: the lock they take on the device.
+    if (::flock(device, LOCK_EX | LOCK_NB) != 0)
+        return fail(QStringLiteral("in use by another program"));
+    struct termios found;
+    if (::tcgetattr(device, &found) != 0)
+        return fail(systemError("tcgetattr"));
+    struct termios settings = found;
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
     cfsetispeed(&settings, B38400);
     cfsetospeed(&settings, B38400);
-    if (::tcsetattr(device, TCSANOW, &settings) != 0) {
-        if (pError)
-            *pError = systemError("tcsetattr");
-        ::close(device);
-        return false;
-    }
+    // What the device holds is read back rather than trusted from the call's
+    // result: a device that drops a setting (a pseudo-terminal drops parity) makes
+    // it report EINVAL when nothing else changed.
+    (void)::tcsetattr(device, TCSANOW, &settings);
+    struct termios held;
+    if (::tcgetattr(device, &held) != 0)
+        return fail(systemError("tcgetattr"));
+    if (cfgetispeed(&held) != B38400 || cfgetospeed(&held) != B38400 || (held.c_cflag & CSIZE) != CS8
+        || (held.c_cflag & (CSTOPB | CRTSCTS)) != 0 || (held.c_lflag & (ICANON | ECHO)) != 0)
+        return fail(QStringLiteral("tcsetattr: the device does not take 38400 baud, 8 data bits, one stop bit"));
+    ::fcntl(device, F_SETFL, O_RDWR);
     mFd = device;
+    mDeviceSettings = found;
+    mDevice = true;
     return true;
 }
 
 void SimLine::close()
 {
+    // A device is left with its own settings.
+    if (mDevice && mFd >= 0)
+        (void)::tcsetattr(mFd, TCSANOW, &mDeviceSettings);
+    mDevice = false;
     if (mFd >= 0)
         ::close(mFd);
     if (mSlaveFd >= 0)
@@ -136,6 +155,9 @@ bool SimLine::writeAll(const QByteArray& rData)
     const char* p = rData.constData();
     qint64 left = rData.size();
     while (left > 0) {
+        // A stop request ends a write that the line holds up.
+        if (gStop)
+            return false;
         const ssize_t count = ::write(mFd, p, size_t(left));
         if (count < 0) {
             if (errno == EINTR)

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <termios.h>
+
 namespace ZRN {
 namespace sim {
 
@@ -19,6 +21,8 @@ public:
 
     // Opens a pty pair in raw mode; the slave's path is where the tools connect.
     bool openPty(QString* pSlavePath, QString* pError);
+    // Opens a serial device (locked against a second program, as the tools lock
+    // it) and sets it to 38400 8O1; close() puts its own settings back.
     bool openDevice(const QString& rPath, QString* pError);
     void close();
     bool isOpen() const { return mFd >= 0; }
@@ -34,6 +38,8 @@ public:
 private:
     int mFd = -1;
     int mSlaveFd = -1; // held so that the master survives the tools closing the slave
+    bool mDevice = false;
+    struct termios mDeviceSettings = {}; // a device's own settings, put back at close
 };
 
 // Monotonic clock in nanoseconds, and an absolute sleep that a signal may cut short.

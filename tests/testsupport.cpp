@@ -181,24 +181,21 @@ QStringList withoutProgress(const QStringList& rLines)
     return result;
 }
 
-QStringList updateRequests(int updateSize, int updaterSize)
+QStringList updateRequests(int updateSize, int updaterSize, const QStringList& rUpdateChecks)
 {
     QStringList requests = {"GetInfo", "Erase"};
-    const auto writeAndCheck = [&requests](int base, int size) {
+    const auto write = [&requests](int base, int size) {
         for (int offset = 0; offset < size; offset += 1024) {
             requests << QStringLiteral("Write address=0x%1 count=%2").arg(base + offset, 0, 16)
                             .arg(qMin(1024, size - offset));
         }
-        // From 64 KiB on the flash is checked in pieces of 32 KiB.
-        const int piece = size < 65536 ? size : 32768;
-        for (int offset = 0; offset < size; offset += piece) {
-            requests << QStringLiteral("Crc address=0x%1 length=%2").arg(base + offset, 0, 16)
-                            .arg(qMin(piece, size - offset));
-        }
     };
-    writeAndCheck(0x4000, updateSize);
-    writeAndCheck(0, updaterSize);
-    requests << "Run argument=0";
+    write(0x4000, updateSize);
+    requests << (rUpdateChecks.isEmpty()
+                     ? QStringList{QStringLiteral("Crc address=0x4000 length=%1").arg(updateSize)}
+                     : rUpdateChecks);
+    write(0, updaterSize);
+    requests << QStringLiteral("Crc address=0x0 length=%1").arg(updaterSize) << "Run argument=0";
     return requests;
 }
 

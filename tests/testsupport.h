@@ -64,9 +64,9 @@ QByteArray readFile(const QString& rPath);
 // A run's stderr without its progress lines ("Write \"file\" N %").
 QStringList withoutProgress(const QStringList& rLines);
 // kbdsim's log of a whole update: GetInfo, Erase, the update's Writes from 0x4000
-// and its Crc (in 32 KiB pieces from 64 KiB on), the updater's Writes from 0 and
-// its Crc, Run.
-QStringList updateRequests(int updateSize, int updaterSize);
+// and its Crc requests (one over the whole file unless the caller writes them
+// out), the updater's Writes from 0 and its Crc, Run.
+QStringList updateRequests(int updateSize, int updaterSize, const QStringList& rUpdateChecks = QStringList());
 
 // CRC-16/XMODEM over all the bytes, worked out apart from the tools.
 quint16 crcXmodem(const QByteArray& rData);

@@ -93,16 +93,20 @@ void tst_Probe::silence()
 {
     QFETCH(QString, port);
     QFETCH(QStringList, expected);
+    const bool silentLine = port.isEmpty();
     Pty pty;
     QElapsedTimer timer;
     timer.start();
-    Probe probe(port.isEmpty() ? pty.slavePath() : port, port.isEmpty());
-    QVERIFY(probe.mOpened);
+    Probe probe(silentLine ? pty.slavePath() : port, silentLine);
+    if (silentLine)
+        QVERIFY(probe.mOpened);
     QStringList errLines;
     QCOMPARE(probe.finish(&errLines), 1);
     QCOMPARE(errLines, expected);
     QVERIFY2(timer.elapsed() >= 2000, qPrintable(QString::number(timer.elapsed()))); // its presence time
-    QCOMPARE(pty.readAnswer(10, 50), QByteArray());
+    // A silent line gets nothing from the probe either.
+    if (silentLine)
+        QCOMPARE(pty.readAnswer(10, 50), QByteArray());
 }
 
 void tst_Probe::statusAnswers()

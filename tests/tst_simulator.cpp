@@ -5,9 +5,13 @@
 #include "testsupport.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
+
+#include <termios.h>
+#include <unistd.h>
 
 using namespace ZRN::sim;
 using kmztest::fromHex;
@@ -33,6 +37,7 @@ private slots:
     void manPageExample();
     void probeHonoursDuration();
     void lostPortExitsNonZero();
+    void givenPort();
 
 private:
     // Starts kbdsim and returns once it has printed its line's path.
@@ -282,6 +287,44 @@ void tst_Simulator::lostPortExitsNonZero()
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.readAllStandardError(), QByteArray("kbdsim: the line has gone away\n"));
     QCOMPARE(sim.exitCode(), 1);
+}
+
+// On a port of its own choosing kbdsim takes it as the tools do: again and again
+// (a pseudo-terminal drops parity, which once made the second start fail), one
+// program at a time, and leaves it with its own settings.
+void tst_Simulator::givenPort()
+{
+    int master = -1;
+    int slave = -1;
+    QString port;
+    QVERIFY(kmztest::openRawPty(&master, &slave, &port));
+    const auto closeBoth = qScopeGuard([master, slave] {
+        ::close(master);
+        ::close(slave);
+    });
+    struct termios own = {};
+    QCOMPARE(::tcgetattr(slave, &own), 0);
+    cfsetispeed(&own, B9600);
+    cfsetospeed(&own, B9600);
+    QCOMPARE(::tcsetattr(slave, TCSANOW, &own), 0);
+    for (int run = 0; run < 2; ++run) {
+        const auto result = kmztest::run(kmztest::kbdsimPath(), {"--port", port, "--duration", "100"});
+        QCOMPARE(result.errLines, QStringList());
+        QCOMPARE(result.exitCode, 0);
+        struct termios after = {};
+        QCOMPARE(::tcgetattr(slave, &after), 0);
+        QCOMPARE(int(cfgetospeed(&after)), int(B9600));
+    }
+    QProcess first;
+    kmztest::start(first, kmztest::kbdsimPath(), {"--port", port, "--duration", "3000"});
+    QVERIFY(first.waitForStarted(5000));
+    QVERIFY(kmztest::waitUntilOpened(first, port));
+    const auto second = kmztest::run(kmztest::kbdsimPath(), {"--port", port, "--duration", "100"});
+    QCOMPARE(second.errLines, QStringList{QStringLiteral("kbdsim: cannot open %1: in use by another program").arg(port)});
+    QCOMPARE(second.exitCode, 2);
+    ::kill(pid_t(first.processId()), SIGTERM);
+    QVERIFY(first.waitForFinished(5000));
+    QCOMPARE(first.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Simulator)

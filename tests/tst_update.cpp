@@ -435,12 +435,27 @@ void tst_Update::largeUpdates_data()
     QTest::addColumn<QStringList>("line");  // kbdsim's options
     QTest::addColumn<int>("badCell");       // offset in the update file of a cell that does not take, or -1
     QTest::addColumn<int>("failedPiece");   // the piece whose check fails (0-based), or -1
+    QTest::addColumn<QStringList>("checks"); // the update's Crc requests
 
-    QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1;
-    QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1;
-    QTest::newRow("100 KiB, a bad cell past 64 KiB") << 102400 << QStringList() << 80000 << 2;
-    QTest::newRow("64 KiB, a bad cell in the second half") << 65536 << QStringList() << 40000 << 1;
-    QTest::newRow("64 KiB, a bad cell at the first byte") << 65536 << QStringList{"--crc-full-length"} << 0 << 0;
+    const QString piece = "Crc address=0x%1 length=32768";
+    const QStringList four = {piece.arg("4000"), piece.arg("c000"), piece.arg("14000"),
+                              "Crc address=0x1c000 length=4096"};
+    const QStringList two = {piece.arg("4000"), piece.arg("c000")};
+    QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1 << four;
+    QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1 << four;
+    QTest::newRow("100 KiB, a bad cell past 64 KiB") << 102400 << QStringList() << 80000 << 2 << four;
+    QTest::newRow("64 KiB, a bad cell in the second half") << 65536 << QStringList() << 40000 << 1 << two;
+    QTest::newRow("64 KiB, a bad cell at the first byte") << 65536 << QStringList{"--crc-full-length"} << 0 << 0
+                                                         << two;
+    // Where the pieces start and end.
+    QTest::newRow("65535 bytes: one request") << 65535 << QStringList() << -1 << -1
+                                              << QStringList{"Crc address=0x4000 length=65535"};
+    QTest::newRow("65536 bytes") << 65536 << QStringList() << -1 << -1 << two;
+    QTest::newRow("65537 bytes") << 65537 << QStringList() << -1 << -1
+                                 << two + QStringList{piece.arg("14000").replace("32768", "1")};
+    QTest::newRow("98304 bytes") << 98304 << QStringList() << -1 << -1 << two + QStringList{piece.arg("14000")};
+    QTest::newRow("98305 bytes") << 98305 << QStringList() << -1 << -1
+                                 << two + QStringList{piece.arg("14000"), "Crc address=0x1c000 length=1"};
 }
 
 void tst_Update::largeUpdates()
@@ -449,6 +464,7 @@ void tst_Update::largeUpdates()
     QFETCH(QStringList, line);
     QFETCH(int, badCell);
     QFETCH(int, failedPiece);
+    QFETCH(QStringList, checks);
     makeFiles(2, 0, size);
     if (badCell >= 0)
         line << "--bad-cell" << QString::number(0x4000 + badCell);
@@ -457,7 +473,7 @@ void tst_Update::largeUpdates()
     const auto result = runKmzflash({"--u", sim.port(), path("new.upd"), path("updater.bin")});
     sim.stop();
     const QByteArray update = readFile(path("new.upd"));
-    const QStringList all = kmztest::updateRequests(size, 5000);
+    const QStringList all = kmztest::updateRequests(size, 5000, checks);
     // Every Crc request under 64 KiB, the pieces covering the whole file.
     const QStringList seen = sim.requests();
 
