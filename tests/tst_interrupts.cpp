@@ -32,8 +32,8 @@ private slots:
     void rule_data();
     void rule();
     void handlersBlockEachOther();
+    void terminalHearsOfHeldInterrupt_data();
     void terminalHearsOfHeldInterrupt();
-    void terminalLineFromBackgroundJob();
 };
 
 void tst_Interrupts::rule_data()
@@ -103,44 +103,33 @@ void tst_Interrupts::handlersBlockEachOther()
 }
 
 // With standard error in a pipe (`2>&1 | tee log`, which the same Ctrl-C ends),
-// the held line and how the update ended reach the terminal too.
+// the held line and how the update ended reach the terminal too; also from a
+// background job under `stty tostop`, which SIGTTOU would stop at that write.
+void tst_Interrupts::terminalHearsOfHeldInterrupt_data()
+{
+    QTest::addColumn<bool>("background");
+    QTest::newRow("in the foreground") << false;
+    QTest::newRow("a background job under stty tostop") << true;
+}
+
 void tst_Interrupts::terminalHearsOfHeldInterrupt()
 {
+    QFETCH(bool, background);
     const QString setsid = QStandardPaths::findExecutable("setsid");
     if (setsid.isEmpty())
         QSKIP("setsid (util-linux) is needed to give the child a controlling terminal");
     kmztest::Pty terminal;
     QVERIFY(terminal.isOpen());
     QTemporaryDir dir;
-    QProcess child;
-    child.setStandardInputFile(terminal.slavePath());
-    kmztest::start(child, setsid, {"--ctty", QCoreApplication::applicationFilePath(), "--child", "held",
-                                   dir.filePath("none")});
-    QVERIFY(child.waitForFinished(10000));
-    QCOMPARE(child.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(child.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
-             QStringList({gHeldLine, "going on"}));
-    QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
-}
-
-// A background job that writes to its terminal under `stty tostop` is stopped by
-// SIGTTOU: the lines to the terminal must never stop an update.
-void tst_Interrupts::terminalLineFromBackgroundJob()
-{
-    const QString setsid = QStandardPaths::findExecutable("setsid");
-    if (setsid.isEmpty())
-        QSKIP("setsid (util-linux) is needed to give the shell a controlling terminal");
-    kmztest::Pty terminal;
-    QVERIFY(terminal.isOpen());
-    QTemporaryDir dir;
-    QProcess shell;
-    shell.setStandardInputFile(terminal.slavePath());
+    const QStringList child = {QCoreApplication::applicationFilePath(), "--child", "held", dir.filePath("none")};
+    QProcess process;
+    process.setStandardInputFile(terminal.slavePath());
     // sh -m: job control, so that the child runs in a background group of its own.
-    kmztest::start(shell, setsid, {"--ctty", "/bin/sh", "-mc", "stty tostop; \"$0\" --child held \"$1\" & wait $!",
-                                   QCoreApplication::applicationFilePath(), dir.filePath("none")});
-    QVERIFY(shell.waitForFinished(10000));
-    QCOMPARE(shell.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(shell.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
+    const QStringList shell = {"/bin/sh", "-mc", "stty tostop; \"$0\" \"$1\" \"$2\" \"$3\" & wait $!"};
+    kmztest::start(process, setsid, QStringList{"--ctty"} + (background ? shell : QStringList()) + child);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
              QStringList({gHeldLine, "going on"}));
     QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
 }
