@@ -227,6 +227,11 @@ int main(int argc, char* argv[])
             const QString left = leftLockFile(portName);
             qWarning() << "Reason:" << (left.isEmpty() ? port.errorString() : left);
         }
+#ifdef Q_OS_UNIX
+        // Before the driver's flags change: a signal from here on puts them back.
+        if (port.isOpen())
+            handleStopSignals(portName);
+#endif
 #ifdef Q_OS_LINUX
         // A USB serial adapter would otherwise hold the keyboard's bursts back for
         // its latency timer (16 ms by default); a device without that mode (a
@@ -237,16 +242,12 @@ int main(int argc, char* argv[])
         const bool serialMode = port.isOpen() && ::ioctl(int(port.handle()), TIOCGSERIAL, &serial) == 0;
         const int savedFlags = serial.flags;
         if (serialMode) {
-            serial.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
             gPortFd = int(port.handle());
             gSavedFlags = savedFlags;
             gFlagsSaved = true;
+            serial.flags |= ASYNC_LOW_LATENCY;
+            ::ioctl(int(port.handle()), TIOCSSERIAL, &serial);
         }
-#endif
-#ifdef Q_OS_UNIX
-        if (port.isOpen())
-            handleStopSignals(portName);
 #endif
         port.setBaudRate(38400, QSerialPort::AllDirections);
         port.setDataBits(QSerialPort::Data8);
