@@ -103,6 +103,9 @@ public:
     ~Pty();
     bool isOpen() const { return mMaster >= 0; }
     QString slavePath() const { return mSlavePath; }
+    // Both ends share the line's settings: either one reads what the other holds.
+    int masterFd() const { return mMaster; }
+    int slaveFd() const { return mSlave; }
     bool write(const QByteArray& rData);
     // Reads until quietMs without bytes after the first one, or limitMs in all.
     QByteArray readAnswer(int quietMs, int limitMs);

@@ -5,7 +5,6 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSignalSpy>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <termios.h>
@@ -68,14 +67,9 @@ void tst_SerialLink::badNameThenGoodName()
 // real driver's to show.
 void tst_SerialLink::lineSettings()
 {
-    int master = -1;
-    int slave = -1;
-    QString slavePath;
-    QVERIFY(kmztest::openRawPty(&master, &slave, &slavePath));
-    const auto closeBoth = qScopeGuard([master, slave] {
-        ::close(master);
-        ::close(slave);
-    });
+    kmztest::Pty pty;
+    QVERIFY(pty.isOpen());
+    const int slave = pty.slaveFd();
     struct termios before = {};
     QCOMPARE(::tcgetattr(slave, &before), 0);
     cfsetispeed(&before, B9600);
@@ -85,9 +79,9 @@ void tst_SerialLink::lineSettings()
     QCOMPARE(::tcsetattr(slave, TCSANOW, &before), 0);
 
     tkmzManagerCommunication link;
-    QVERIFY(link.openPort(slavePath));
+    QVERIFY(link.openPort(pty.slavePath()));
     struct termios held = {};
-    QCOMPARE(::tcgetattr(master, &held), 0);
+    QCOMPARE(::tcgetattr(pty.masterFd(), &held), 0);
     QCOMPARE(int(cfgetispeed(&held)), int(B38400));
     QCOMPARE(int(cfgetospeed(&held)), int(B38400));
     QCOMPARE(int(held.c_cflag & CSIZE), int(CS8));

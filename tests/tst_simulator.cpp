@@ -5,7 +5,6 @@
 #include "testsupport.h"
 
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
@@ -294,14 +293,10 @@ void tst_Simulator::lostPortExitsNonZero()
 // program at a time, and leaves it with its own settings.
 void tst_Simulator::givenPort()
 {
-    int master = -1;
-    int slave = -1;
-    QString port;
-    QVERIFY(kmztest::openRawPty(&master, &slave, &port));
-    const auto closeBoth = qScopeGuard([master, slave] {
-        ::close(master);
-        ::close(slave);
-    });
+    kmztest::Pty pty;
+    QVERIFY(pty.isOpen());
+    const QString port = pty.slavePath();
+    const int slave = pty.slaveFd();
     struct termios own = {};
     QCOMPARE(::tcgetattr(slave, &own), 0);
     cfsetispeed(&own, B9600);
