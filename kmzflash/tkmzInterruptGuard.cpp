@@ -16,6 +16,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -75,9 +76,6 @@ int gWakePipe[2] = {-1, -1}; // the handler's word to the waits
 const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 sigset_t gGuarded; // the signals whose handler is installed
 
-// Ends the process by its first interrupt's signal, from the handler: only calls
-// that are safe there. The device lock goes with the process; Qt's lock file is
-// removed here, as Qt cannot do it any more.
 // Writes a line to the terminal when standard error goes elsewhere (a pipe into
 // tee, which the same Ctrl-C ends). Safe in a handler. A background job may write
 // too (SIGTTOU is blocked around it): under `stty tostop` it would be stopped.
@@ -98,6 +96,9 @@ void writeToTerminal(const char* pText, size_t length)
     ::close(terminal);
 }
 
+// Ends the process by its first interrupt's signal, from the handler: only calls
+// that are safe there. The device lock goes with the process; Qt's lock file is
+// removed here, as Qt cannot do it any more, and the driver's flags are put back.
 void endFromHandler()
 {
     if (gLockFile[0] != '\0')
@@ -115,7 +116,10 @@ void endFromHandler()
         char line[sizeof gErasedLine + 1];
         std::memcpy(line, gErasedLine, sizeof gErasedLine - 1);
         line[sizeof gErasedLine - 1] = '\n';
-        (void)::write(STDERR_FILENO, line, sizeof gErasedLine);
+        // Only when it cannot block: a pager nobody reads must not hold the stop up.
+        struct pollfd output = {STDERR_FILENO, POLLOUT, 0};
+        if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0)
+            (void)::write(STDERR_FILENO, line, sizeof gErasedLine);
         writeToTerminal(line, sizeof gErasedLine);
     }
     const int signalNumber = gFirstSignal.load();
