@@ -105,7 +105,7 @@ int main(int argc, char* argv[])
         out.open(stdout, QIODevice::WriteOnly);
         QTextStream outStream(&out);
         const int mismatches = runProbeScript(line, options.probeSteps, parser.isSet(QStringLiteral("probe-check")),
-                                              options.probePauseMs, endNs, outStream);
+                                              options.probePauseMs, options.probeWaitMs, endNs, outStream);
         result = mismatches > 0 ? 3 : 0;
     } else {
         SimKeyboard keyboard(options.config);

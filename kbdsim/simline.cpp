@@ -97,8 +97,14 @@ bool SimLine::openDevice(const QString& rPath, QString* pError)
     struct termios held;
     if (::tcgetattr(device, &held) != 0)
         return fail(systemError("tcgetattr"));
-    if (cfgetispeed(&held) != B38400 || cfgetospeed(&held) != B38400 || (held.c_cflag & CSIZE) != CS8
-        || (held.c_cflag & (CSTOPB | CRTSCTS)) != 0 || (held.c_lflag & (ICANON | ECHO)) != 0)
+    // A line without hardware settings (a USB gadget's end) keeps its own whatever it
+    // is asked: only raw mode matters there. Any other line must hold the frame.
+    constexpr tcflag_t hardware = CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
+    const bool keptOwn = (held.c_cflag & hardware) == (found.c_cflag & hardware)
+                         && cfgetispeed(&held) == cfgetispeed(&found) && cfgetospeed(&held) == cfgetospeed(&found);
+    const bool framed = cfgetispeed(&held) == B38400 && cfgetospeed(&held) == B38400 && (held.c_cflag & CSIZE) == CS8
+                        && (held.c_cflag & (CSTOPB | CRTSCTS)) == 0;
+    if ((!framed && !keptOwn) || (held.c_lflag & (ICANON | ECHO)) != 0)
         return fail(QStringLiteral("tcsetattr: the device does not take 38400 baud, 8 data bits, one stop bit"));
     ::fcntl(device, F_SETFL, O_RDWR);
     mFd = device;

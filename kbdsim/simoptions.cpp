@@ -81,6 +81,8 @@ void addSimOptions(QCommandLineParser& rParser)
          QStringLiteral("ms"), QStringLiteral("500")},
         {QStringLiteral("probe-pause"), QStringLiteral("Pause after each burst (more than 5 ms)."),
          QStringLiteral("ms"), QStringLiteral("20")},
+        {QStringLiteral("probe-wait"), QStringLiteral("Wait this long for each answer (a slow peer needs more)."),
+         QStringLiteral("ms"), QStringLiteral("500")},
     };
     rParser.addOptions(options);
 }
@@ -97,6 +99,7 @@ bool readSimOptions(const QCommandLineParser& rParser, SimOptions* pOptions, QSt
     pOptions->durationMs = intOption(rParser, QStringLiteral("duration"), 0, pErrors);
     pOptions->probeDelayMs = intOption(rParser, QStringLiteral("probe-delay"), 0, pErrors);
     pOptions->probePauseMs = intOption(rParser, QStringLiteral("probe-pause"), 6, pErrors);
+    pOptions->probeWaitMs = intOption(rParser, QStringLiteral("probe-wait"), 1, pErrors);
     if (config.major > 255 || config.minor > 255)
         *pErrors << QStringLiteral("--major and --minor must be 0 to 255");
     if (config.flashSize > FLASH_SIZE_MAX)

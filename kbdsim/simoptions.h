@@ -17,6 +17,7 @@ struct SimOptions
     int durationMs = 0;
     int probeDelayMs = 0;
     int probePauseMs = 0;
+    int probeWaitMs = 0;
     QStringList probeSteps;
 };
 

@@ -99,7 +99,7 @@ QByteArray expectedStatusAnswer(int n)
     return answer;
 }
 
-int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, qint64 endNs,
+int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, int waitMs, qint64 endNs,
                    QTextStream& rOut)
 {
     int mismatches = 0;
@@ -121,7 +121,7 @@ int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pa
             rLine.writeAll(step.pieces[i]);
             sent += step.pieces[i];
         }
-        const QByteArray answer = collectAnswer(rLine, qMax(20, pauseMs * 2), 500);
+        const QByteArray answer = collectAnswer(rLine, qMax(20, pauseMs * 2), waitMs);
         rOut << name << " sent " << sent.toHex() << " got " << answer.toHex();
         if (check) {
             if (answer == step.expected) {

@@ -31,7 +31,7 @@ QByteArray expectedStatusAnswer(int n);
 // Runs the steps; returns the number of answers that differed from what was
 // expected (counted only with check set).
 // Stops early when endNs (monotonic, 0: never) has passed.
-int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, qint64 endNs,
+int runProbeScript(SimLine& rLine, const QStringList& rSteps, bool check, int pauseMs, int waitMs, qint64 endNs,
                    QTextStream& rOut);
 
 } // namespace sim
