@@ -25,7 +25,7 @@ psize=$(wc -c <$files/updater.bin)
 cases=$(sed -n 's/.*kmzcases=\([^ ]*\).*/\1/p' /proc/cmdline)
 case_on() { case ",${cases:-ftdi,uart,acm}," in *",$1,"*) return 0 ;; esac; return 1; }
 ok() { echo "@@ok $1"; }
-fail() { echo "@@fail $1: $2"; }
+fail() { echo "@@fail $1: $(echo "$2" | grep -v ' %$' | tr '\n' ' ' | cut -c 1-400)"; }
 # check NAME CONDITION WHY: one line either way.
 check() { if eval "$2"; then ok "$1"; else fail "$1" "$3"; fi; }
 now() { tr -d . </proc/uptime | cut -d' ' -f1; } # centiseconds since boot
