@@ -108,9 +108,6 @@ class Sim:
     """kbdsim on a host end of the guest's lines."""
 
     def __init__(self, port, *arguments):
-        self.dump = None
-        if "--dump" in arguments:
-            self.dump = arguments[arguments.index("--dump") + 1]
         self.process = subprocess.Popen([kbdsim, "--port", port] + list(arguments), stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.process.stdout.readline()  # the line's path: the port is open

@@ -92,7 +92,7 @@ probe() {
 # A whole update, with everything that must hold while it runs, and the flash
 # compared afterwards (here for the gadget, by the host for the others).
 full_update() {
-  d=$1; dev=$2; node=${dev#/dev/}
+  d=$1; dev=$2
   started=$(now)
   update up-$d $dev
   await "running" 100 || fail "$d: update" "no lock file within 10 s"
