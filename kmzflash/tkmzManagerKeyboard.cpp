@@ -56,12 +56,14 @@ bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
     // Emptied before the write, so a fast reply cannot be lost; the allocation is
     // kept for the next reply.
     mReceiveBuffer.truncate(0);
+    mLastFailure = NoFailure;
     // Kept for the wait, which must not take the line's echo of it for the reply.
     // A copy: the request may be raw data on the caller's stack.
     mLastRequest.resize(rRequest.size());
     std::memcpy(mLastRequest.data(), rRequest.constData(), size_t(rRequest.size()));
     if (mpCommunication->sendData(rRequest))
         return true;
+    mLastFailure = NotSent;
     reportLostLine();
     return false;
 }
@@ -93,6 +95,7 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
                                          mLastRequest.constData(), mLastRequest.size());
             if (offset >= 0 && frameType(mReceiveBuffer.constData(), offset) == Nack) {
                 qWarning() << "Refused by the keyboard!";
+                mLastFailure = Refused;
                 return -1;
             }
             if (offset >= 0)
@@ -100,12 +103,15 @@ int tkmzManagerOperation::waitForReply(int expectedType, qint32 timeLimitMs)
         }
         if (lastLook) {
             qWarning() << "Timeout!";
+            mLastFailure = Unanswered;
             return -1;
         }
         // Looked at after the search, so that a reply that came before the line
         // went is still taken.
-        if (reportLostLine())
+        if (reportLostLine()) {
+            mLastFailure = Unanswered;
             return -1;
+        }
         // A keyboard at hand (or kbdsim unpaced) answers within tens of
         // microseconds, sooner than a sleeping process wakes up: the first moments
         // are polled, then the program sleeps.

@@ -66,6 +66,10 @@ bool holdsFirmwareMarker(const char* pImage, int size);
 // True for the bytes of a whole update file: magic keys at both ends and the
 // image CRC it carries right.
 bool isWholeUpdateFile(const QByteArray& rData);
+// True when the file name has the form PNL640_<major>_<minor>.upd and gives
+// another version than major.minor (numbers compare as numbers: PNL640_2_016.upd
+// gives 2.16); *pNamed is then the version it gives, as a version is shown.
+bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed);
 // What --g puts around a firmware image: AA 55 major minor, and the image's CRC
 // high byte first, AA 55.
 QByteArray updateFileHead(quint8 major, quint8 minor);
@@ -108,10 +112,14 @@ public:
     bool checkUpdateFile(const QString& rPath);
     bool loadUpdateFile(const QString& rPath, QByteArray& rData);
     // The checks on the bytes read (head and tail, magic keys, the image CRC, the
-    // firmware marker);
-    // rPath names the file in the messages.
+    // firmware marker); rPath names the file in the messages.
     static bool checkUpdateData(const QString& rPath, const QByteArray& rData);
-    // Compares the bytes with <path>.sha256 when there is one.
+    // A name of the form PNL640_<major>_<minor>.upd must name the version in the
+    // file's head.
+    static bool checkUpdateName(const QString& rPath, const QByteArray& rData);
+    // Compares the bytes with every checksum file found for them: <name>.sha256 or
+    // a SHA256SUMS line, beside the path and beside the file a link resolves to.
+    // Without one, says when the image CRC leaves part of the image unseen.
     static bool checkUpdateChecksum(const QString& rPath, const QByteArray& rData);
     bool isUpdateNewer(const QByteArray& rUpdate);
     // rPath names the file in the progress lines.
@@ -144,9 +152,14 @@ private:
     // One Crc request for the length bytes at pData, which the flash holds at address.
     int verifyFlashPiece(const char* pData, int length, quint32 address);
 
+    // How the last exchange failed, if it did: a failure from the erase on is
+    // advised on by it.
+    enum Failure { NoFailure, NotSent, Refused, Unanswered };
+
     tkmzManagerCommunication* mpCommunication;
     QByteArray mReceiveBuffer;
     QByteArray mLastRequest; // the request the current wait answers
+    Failure mLastFailure = NoFailure;
 };
 
 } // namespace ZRN

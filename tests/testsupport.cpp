@@ -103,6 +103,36 @@ void startKmzflash(QProcess& rProcess, const QStringList& rArguments)
     start(rProcess, kmzflashPath(), rArguments);
 }
 
+RunResult runKmzflashAtTerminal(const QStringList& rArguments, const QString& rPattern, int timeoutMs)
+{
+    RunResult result;
+    Pty terminal;
+    if (!terminal.isOpen())
+        return result;
+    QProcess tool;
+    QProcessEnvironment env = cleanEnvironment();
+    if (!rPattern.isEmpty())
+        env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), rPattern);
+    tool.setProcessEnvironment(env);
+    tool.setStandardErrorFile(terminal.slavePath());
+    QElapsedTimer timer;
+    timer.start();
+    tool.start(kmzflashPath(), rArguments);
+    if (!tool.waitForStarted(5000))
+        return result;
+    while (!tool.waitForFinished(0) && timer.elapsed() < timeoutMs)
+        result.out += terminal.readAnswer(20, 100);
+    result.out += terminal.readAnswer(20, 200);
+    result.elapsedMs = timer.elapsed();
+    result.finished = tool.state() == QProcess::NotRunning;
+    if (!result.finished) {
+        tool.kill();
+        tool.waitForFinished(5000);
+    }
+    result.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    return result;
+}
+
 QStringList portLockFiles(const QString& rPort)
 {
     // Where Qt's serial port puts them, named after the device without "/dev/".

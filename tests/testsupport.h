@@ -14,6 +14,14 @@ namespace kmztest {
 // The last line of an update that failed from the erase on.
 constexpr char ERASED_LINE[] = "The keyboard is left without working firmware. Run the same update again, with "
                                "force if the keyboard now reports the update's version.";
+// The last line when the keyboard refused a Write, which it will again at every try.
+constexpr char REFUSED_WRITE_LINE[] = "The keyboard is left without working firmware. It refused a Write: this "
+                                      "update does not fit its flash or is refused by it, and will be at every try. "
+                                      "Run an update this keyboard took before, with force, to bring it back.";
+// The last line when Run went out and its answer did not come back.
+constexpr char RUN_UNANSWERED_LINE[] = "The updater was written and verified, and may be running already: only its "
+                                       "answer to Run was lost. Wait a minute, then check the keyboard with --i "
+                                       "before running anything.";
 
 struct RunResult
 {
@@ -40,6 +48,11 @@ bool waitUntilOpened(const QProcess& rProcess, const QString& rPath, int limitMs
 RunResult run(const QString& rProgram, const QStringList& rArguments, const QString& rWorkDir = QString(),
               int timeoutMs = 30000);
 RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir = QString(), int timeoutMs = 30000);
+// Runs kmzflash with standard error on a pseudo-terminal of its own, as a person
+// at a terminal sees it, with QT_MESSAGE_PATTERN set to rPattern (empty: unset):
+// out holds what the terminal showed.
+RunResult runKmzflashAtTerminal(const QStringList& rArguments, const QString& rPattern = QString(),
+                                int timeoutMs = 20000);
 // Starts kmzflash without waiting for it, with the same environment as run().
 void startKmzflash(QProcess& rProcess, const QStringList& rArguments);
 // Waits for a started process; the same result as run() gives.

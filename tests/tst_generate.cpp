@@ -33,6 +33,7 @@ private slots:
     void updatePathNotAFile();
     void swappedArguments();
     void readOnlyFolder();
+    void atTerminal();
     void readFileByte_data();
     void readFileByte();
 
@@ -142,6 +143,10 @@ void tst_Generate::failures_data()
                               << "Major version \"-1\" is out of range 0..255!";
     QTest::newRow("minor 300") << bytes << good << QStringList{"@fw.bin", "@out.upd", "1", "300"}
                                << "Minor version \"300\" is out of range 0..255!";
+    // --us chooses by the name: it must give the version inside.
+    QTest::newRow("a name that gives another version")
+        << bytes << good << QStringList{"@fw.bin", "@PNL640_2_016.upd", "2", "9"}
+        << "File \"@PNL640_2_016.upd\" is named for version 2.16 but the version given is 2.09!";
     QTest::newRow("update path a directory") << bytes << good << QStringList{"@fw.bin", "@dir", "1", "0"}
                                              << "Unable to open file \"@dir\"\nReason: \"Filename refers to a directory\"";
     QTest::newRow("update dir missing") << bytes << good << QStringList{"@fw.bin", "@none/out.upd", "1", "0"}
@@ -274,6 +279,18 @@ void tst_Generate::readOnlyFolder()
                                          "update file is made there before it replaces the old one\"").arg(folder)}));
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(folder + "/out.upd"), QByteArray("earlier update"));
+}
+
+// A person at a terminal is told that the pair travels together.
+void tst_Generate::atTerminal()
+{
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(200)));
+    const auto result = kmztest::runKmzflashAtTerminal({"--g", path("fw.bin"), path("PNL640_2_10.upd"), "2", "10"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(result.out).split("\n", Qt::SkipEmptyParts),
+             QStringList({"Update generated successfully!",
+                          "Copy PNL640_2_10.upd.sha256 together with PNL640_2_10.upd: it lets kmzflash check the "
+                          "update whole."}));
 }
 
 void tst_Generate::readFileByte_data()

@@ -153,10 +153,12 @@ void tst_Update::updaterSteps_data()
     QTest::addColumn<int>("requests");
     const QString refused = "Refused by the keyboard!";
     const QString erased = kmztest::ERASED_LINE;
-    QTest::newRow("1st updater Write refused") << "write:nack:4" << QStringList{refused, "Updater write failed!", erased}
-                                               << 7;
-    QTest::newRow("3rd updater Write refused") << "write:nack:6" << QStringList{refused, "Updater write failed!", erased}
-                                               << 9;
+    const QString refusedWrite = kmztest::REFUSED_WRITE_LINE;
+    QTest::newRow("1st updater Write refused") << "write:nack:4"
+                                               << QStringList{refused, "Updater write failed!", refusedWrite} << 7;
+    QTest::newRow("3rd updater Write refused") << "write:nack:6"
+                                               << QStringList{refused, "Updater write failed!", refusedWrite} << 9;
+
     QTest::newRow("updater Crc refused") << "crc:nack:2"
                                          << QStringList{refused, "Updater verification failed!", erased} << 12;
     QTest::newRow("updater Crc wrong")
@@ -336,38 +338,60 @@ void tst_Update::wrongUpdater()
 }
 
 // The checksum file beside an update covers what the image CRC cannot: in a
-// 100 KiB file the CRC sees only the first 36,856 bytes of the image.
+// 100 KiB file the CRC sees only the first 36,856 bytes of the image. (The forms
+// of its lines and where it is looked for: tst_updatefile.)
 void tst_Update::checksumFile_data()
 {
-    QTest::addColumn<QString>("sum"); // what stands at new.upd.sha256
-    QTest::addColumn<QStringList>("errLines"); // empty: the update goes through
-    QTest::newRow("as --g made it") << "made" << QStringList();
-    QTest::newRow("none") << "none" << QStringList();
-    QTest::newRow("binary mode, as sha256sum -b writes it") << "binary" << QStringList();
-    QTest::newRow("a byte damaged past the CRC's reach")
-        << "damaged" << QStringList{"SHA-256 mismatch in update file \"@\" !", "SHA-256 Stored/File", "Invalid update file!"};
-    QTest::newRow("malformed") << "malformed"
-                               << QStringList{"Checksum file \"@.sha256\" is not one line of sha256sum!",
+    QTest::addColumn<QString>("sum");   // what stands beside new.upd
+    QTest::addColumn<QString>("given"); // the update file named on the command line
+    QTest::addColumn<QStringList>("errLines"); // "!": the update goes through; empty lines end it
+    const QString advice = "Copy the update file and its checksum file \"@.sha256\" again from where they were "
+                           "made, or make both again with --g.";
+    const QStringList damaged = {"SHA-256 mismatch in update file \"@\" !", "SHA-256 Stored/File", advice,
+                                 "Invalid update file!"};
+    QTest::newRow("as --g made it") << "made" << "new.upd" << QStringList();
+    QTest::newRow("binary mode, as sha256sum -b writes it") << "binary" << "new.upd" << QStringList();
+    // Flashed all the same, but not without a word.
+    QTest::newRow("none") << "none" << "new.upd"
+                          << QStringList{"Update file \"@\" is not checked whole: its image CRC covers only the "
+                                         "first 36856 of its 102392 image bytes, and no \"new.upd.sha256\" was "
+                                         "found beside it."};
+    QTest::newRow("a byte damaged past the CRC's reach") << "damaged" << "new.upd" << damaged;
+    // A bench keeps a link to the file to flash: the checksum beside the file
+    // it resolves to is compared all the same.
+    QTest::newRow("damaged, through a link") << "damaged" << "current.upd"
+                                             << QStringList(damaged).replaceInStrings("\"@\" !", "\"#\" !");
+    QTest::newRow("damaged, a release folder's SHA256SUMS")
+        << "damaged in SHA256SUMS" << "new.upd"
+        << QStringList(damaged).replaceInStrings("@.sha256", "#SHA256SUMS");
+    QTest::newRow("malformed") << "malformed" << "new.upd"
+                               << QStringList{"Checksum file \"@.sha256\" is not one line of sha256sum!", advice,
                                               "Invalid update file!"};
-    QTest::newRow("a directory") << "directory"
+    QTest::newRow("a directory") << "directory" << "new.upd"
                                  << QStringList{"Unable to read file \"@.sha256\"", "Reason: \"Is a directory\"",
-                                                "Invalid update file!"};
+                                                advice, "Invalid update file!"};
 }
 
 void tst_Update::checksumFile()
 {
     QFETCH(QString, sum);
+    QFETCH(QString, given);
     QFETCH(QStringList, errLines);
     makeFiles(2, 0, 102400);
     const QString update = path("new.upd");
     const QString sumPath = update + ".sha256";
     const QByteArray made = readFile(sumPath);
     QCOMPARE(made.size(), 64 + 2 + 7 + 1);
+    QVERIFY(QFile::link("new.upd", path("current.upd")));
     if (sum == "none") {
         QVERIFY(QFile::remove(sumPath));
     } else if (sum == "binary") {
         QVERIFY(writeFile(sumPath, made.left(64) + " *new.upd\n"));
-    } else if (sum == "damaged") {
+    } else if (sum.startsWith("damaged")) {
+        if (sum.endsWith("SHA256SUMS")) {
+            QVERIFY(QFile::rename(sumPath, path("SHA256SUMS")));
+            QVERIFY(writeFile(path("SHA256SUMS"), made.left(64).toUpper() + "  other.upd\r\n" + made + "\n"));
+        }
         QByteArray bytes = readFile(update);
         bytes[80000] = char(bytes[80000] ^ 0x10);
         QVERIFY(writeFile(update, bytes));
@@ -382,16 +406,18 @@ void tst_Update::checksumFile()
         QVERIFY(QDir().mkdir(sumPath));
     }
     errLines.replaceInStrings("@", update);
+    errLines.replaceInStrings("#", given == "new.upd" ? mpDir->path() + "/" : path(given));
     Sim sim;
     QVERIFY(sim.started());
-    const auto result = runKmzflash({"--u", sim.port(), update, path("updater.bin")});
+    const auto result = runKmzflash({"--u", sim.port(), path(given), path("updater.bin")});
     QCOMPARE(withoutProgress(result.errLines), errLines);
-    QCOMPARE(result.exitCode, errLines.isEmpty() ? 0 : 1);
+    const bool refused = errLines.value(errLines.size() - 1) == "Invalid update file!";
+    QCOMPARE(result.exitCode, refused ? 1 : 0);
     sim.stop();
-    if (errLines.isEmpty())
-        QCOMPARE(sim.requests().last(), QStringLiteral("Run argument=0"));
-    else
+    if (refused)
         QCOMPARE(sim.requests(), QStringList());
+    else
+        QCOMPARE(sim.requests().last(), QStringLiteral("Run argument=0"));
 }
 
 // A line that is not perfectly clean: whatever stands ahead of a good reply is
@@ -553,7 +579,7 @@ void tst_Update::atTerminal_data()
                                     << QStringList{"Verifying updater.bin", "Starting the updater", "Update succeeded."};
     QTest::newRow("the third Write refused")
         << QStringList{"--fault", "write:nack:3"} << "" << 1
-        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::ERASED_LINE};
+        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::REFUSED_WRITE_LINE};
     QTest::newRow("a message pattern of the user's")
         << QStringList{"--baud", "460800"} << "%{message}" << 0
         << QStringList{"Write \"@\" 100 %"};
@@ -569,25 +595,11 @@ void tst_Update::atTerminal()
     lastLines.replaceInStrings("@", path("updater.bin"));
     Sim sim(line);
     QVERIFY(sim.started());
-    kmztest::Pty terminal;
-    QVERIFY(terminal.isOpen());
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_LOGGING_RULES");
-    env.remove("QT_MESSAGE_PATTERN");
-    if (!pattern.isEmpty())
-        env.insert("QT_MESSAGE_PATTERN", pattern);
-    tool.setProcessEnvironment(env);
-    tool.setStandardErrorFile(terminal.slavePath());
-    tool.start(kmztest::kmzflashPath(), {"--u", sim.port(), path("new.upd"), path("updater.bin")});
-    QVERIFY(tool.waitForStarted(5000));
-    QByteArray shown;
-    QElapsedTimer timer;
-    timer.start();
-    while (!tool.waitForFinished(0) && timer.elapsed() < 20000)
-        shown += terminal.readAnswer(20, 100);
-    shown += terminal.readAnswer(20, 200);
-    QCOMPARE(tool.exitCode(), exitCode);
+    const auto result = kmztest::runKmzflashAtTerminal({"--u", sim.port(), path("new.upd"), path("updater.bin")},
+                                                        pattern);
+    const QByteArray& shown = result.out;
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, exitCode);
     const QStringList lines = QString::fromUtf8(shown).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.mid(lines.size() - lastLines.size()), lastLines);
     if (!pattern.isEmpty()) {

@@ -5,7 +5,9 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "checksum.h"
 #include "crc16.h"
+#include "terminal.h"
 #include "tkmzInterruptGuard.h"
 
 #include <QCryptographicHash>
@@ -17,6 +19,7 @@
 #include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -84,17 +87,22 @@ QString notReplaceable(const QString& rPath, bool directoryToo)
     return QStringLiteral("Not a regular file");
 }
 
-// One line as sha256sum writes it for the file name: a name holding a backslash
-// or a line feed is escaped, and the line then starts with a backslash.
-QByteArray checksumLine(const QByteArray& rDigestHex, const QString& rFileName)
+// After a rename, the folder's entry reaches the disk only when the folder itself
+// is synced: without it a power cut could keep the old name's file.
+bool syncFolder(const QString& rPath)
 {
-    QByteArray name = QFile::encodeName(rFileName);
-    QByteArray line;
-    if (name.contains('\\') || name.contains('\n')) {
-        name.replace("\\", "\\\\").replace("\n", "\\n");
-        line += '\\';
-    }
-    return line + rDigestHex + "  " + name + '\n';
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(QFileInfo(rPath).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+#else
+    Q_UNUSED(rPath)
+    return true;
+#endif
 }
 
 } // namespace
@@ -187,6 +195,17 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     }
     if (!versionInRange(minor, "Minor version", minorText))
         return 1;
+    // --us chooses by the name: a name that states another version would have a
+    // file flashed as what it is not.
+    QString named;
+    if (nameGivesOtherVersion(QFileInfo(updatePath).fileName(), quint8(major), quint8(minor), &named)) {
+        qWarning() << "File" << updatePath
+                   << QStringLiteral("is named for version %1 but the version given is %2!")
+                          .arg(named, versionText(quint8(major), quint8(minor)))
+                          .toUtf8()
+                          .constData();
+        return 1;
+    }
 
     // From here an interrupt is acted on where the writing looks for it, so that
     // no half-made file is left behind, and an interrupted --g never says it
@@ -243,7 +262,8 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
-    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), QFileInfo(rUpdatePath).fileName())}, &reason);
+    const QString updateName = QFileInfo(rUpdatePath).fileName();
+    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), QFile::encodeName(updateName))}, &reason);
     if (saved != Saved::Done) {
         updateFile.cancelWriting();
         sumFile.cancelWriting();
@@ -269,7 +289,14 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
+    if (!syncFolder(rUpdatePath)) {
+        qWarning() << "Unable to write file" << QFileInfo(rUpdatePath).absolutePath();
+        qWarning() << "Reason:" << qt_error_string(errno);
+        return 1;
+    }
     qDebug() << "Update generated successfully!";
+    terminalLine(QStringLiteral("Copy %1.sha256 together with %1: it lets kmzflash check the update whole.")
+                     .arg(updateName));
     return 0;
 }
 

@@ -11,7 +11,6 @@
 #include "terminal.h"
 #include "tkmzInterruptGuard.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -19,19 +18,12 @@
 #include <cstring>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace ZRN {
 
 namespace {
-
-constexpr int MAGIC_KEY = 0xAA55;
-// A checksum file holds one line of sha256sum's: far less than this.
-constexpr qint64 CHECKSUM_FILE_LIMIT = 4096;
 
 // True when both paths name the same file (one through a link, say).
 bool isSameFile(const QString& rFirst, const QString& rSecond)
@@ -48,24 +40,20 @@ bool isSameFile(const QString& rFirst, const QString& rSecond)
 #endif
 }
 
-// The digest of a line as sha256sum writes it: 64 hex digits, a blank, a blank or
-// '*', and a name (a leading backslash marks an escaped name). Empty when the
-// text is not one such line.
-QByteArray checksumLineDigest(QByteArray text)
-{
-    if (text.endsWith('\n'))
-        text.chop(1);
-    if (text.startsWith('\\'))
-        text.remove(0, 1);
-    if (text.size() < 67 || text.contains('\n') || text.at(64) != ' ' || (text.at(65) != ' ' && text.at(65) != '*'))
-        return QByteArray();
-    QByteArray digest = text.left(64).toLower();
-    for (char c : digest) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return QByteArray();
-    }
-    return digest;
-}
+// The last line when a Write was refused: the keyboard refuses an update larger
+// than its flash, and will again at every try, so running the same one again
+// cannot help.
+const char gRefusedWriteLine[] = "The keyboard is left without working firmware. It refused a Write: this update "
+                                 "does not fit its flash or is refused by it, and will be at every try. Run an "
+                                 "update this keyboard took before, with force, to bring it back.";
+// The last line when Run was sent but not answered: the updater may be at work,
+// and a new update now would erase the flash under it.
+const char gRunUnansweredLine[] = "The updater was written and verified, and may be running already: only its "
+                                  "answer to Run was lost. Wait a minute, then check the keyboard with --i before "
+                                  "running anything.";
+
+// The steps from the erase on whose failure has advice of its own.
+enum class Step { Other, Write, Run };
 
 } // namespace
 
@@ -121,151 +109,36 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
 
     // From here an interrupt is held: the keyboard must not be left erased. A step
     // that fails from here on leaves it without working firmware, and the last
-    // line says what to do.
-    const auto failed = [](const char* pStep) {
+    // line says what to do: what fits depends on how the step failed.
+    const auto failed = [this](const char* pStep, Step step) {
         qWarning() << pStep;
-        tkmzInterruptGuard::reportKeyboardLeftErased();
+        if (step == Step::Write && mLastFailure == Refused)
+            qWarning() << gRefusedWriteLine;
+        else if (step == Step::Run && mLastFailure == Unanswered)
+            qWarning() << gRunUnansweredLine;
+        else
+            tkmzInterruptGuard::reportKeyboardLeftErased();
         return 1;
     };
     tkmzInterruptGuard::enterCritical();
     terminalLine(QStringLiteral("Erasing the keyboard's flash: from here it has no firmware until the update ends."));
     if (flashErase() != 0)
-        return failed("Flash erase failed!");
+        return failed("Flash erase failed!", Step::Other);
     if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
-        return failed("Update write failed!");
+        return failed("Update write failed!", Step::Write);
     terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updatePath).fileName()));
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
-        return failed("Update verification failed!");
+        return failed("Update verification failed!", Step::Other);
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
-        return failed("Updater write failed!");
+        return failed("Updater write failed!", Step::Write);
     terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updaterPath).fileName()));
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
-        return failed("Updater verification failed!");
+        return failed("Updater verification failed!", Step::Other);
     terminalLine(QStringLiteral("Starting the updater"));
     if (runUpdater() != 0)
-        return failed("Updater run failed!");
+        return failed("Updater run failed!", Step::Run);
     terminalLine(QStringLiteral("Update succeeded."));
     return 0;
-}
-
-bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
-{
-    if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << "does not exist!";
-        return false;
-    }
-    // A pipe or a device would block or never end; a file beyond the limit is
-    // no update file, and its size would not fit the offsets below.
-    {
-        QFile file(rPath);
-        QString reason;
-        if (!openRegularFile(file, &reason)) {
-            qWarning() << "Unable to open file" << rPath << "!";
-            qWarning() << "Reason:" << reason;
-            return false;
-        }
-        if (file.size() > UPDATE_FILE_SIZE_LIMIT) {
-            qWarning() << "File size" << rPath << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
-            return false;
-        }
-        if (file.size() == 0) {
-            qWarning() << "File" << rPath << "is empty!";
-            return false;
-        }
-    }
-    const int first = readFileByte(rPath, 0);
-    const int second = readFileByte(rPath, 1);
-    if (first * 256 + second != MAGIC_KEY) {
-        qWarning() << "No magic key at update file begin!";
-        return false;
-    }
-    const quint32 size = quint32(QFileInfo(rPath).size());
-    const int last = readFileByte(rPath, size - 1);
-    const int beforeLast = readFileByte(rPath, size - 2);
-    if (beforeLast * 256 + last != MAGIC_KEY) {
-        qWarning() << "No magic key at update file end!";
-        return false;
-    }
-    return true;
-}
-
-bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
-{
-    return readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT)
-           && checkUpdateData(rPath, rData) && checkUpdateChecksum(rPath, rData);
-}
-
-bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData)
-{
-    // The image CRC counts the length modulo 65536: in a large file it leaves most
-    // of the image unseen. A checksum file beside the update, as --g writes it,
-    // covers every byte; without one the file is taken as it always was.
-    const QString sumPath = rPath + QLatin1String(".sha256");
-    const QFileInfo sumInfo(sumPath);
-    if (!sumInfo.exists() && !sumInfo.isSymLink())
-        return true;
-    QFile sumFile(sumPath);
-    QString reason;
-    if (!openRegularFile(sumFile, &reason)) {
-        qWarning() << "Unable to read file" << sumPath;
-        qWarning() << "Reason:" << reason;
-        return false;
-    }
-    const QByteArray text = sumFile.read(CHECKSUM_FILE_LIMIT + 1);
-    if (sumFile.error() != QFileDevice::NoError) {
-        qWarning() << "Unable to read file" << sumPath;
-        qWarning() << "Reason:" << sumFile.errorString();
-        return false;
-    }
-    const QByteArray stored = text.size() > CHECKSUM_FILE_LIMIT ? QByteArray() : checksumLineDigest(text);
-    if (stored.isEmpty()) {
-        qWarning() << "Checksum file" << sumPath << "is not one line of sha256sum!";
-        return false;
-    }
-    const QByteArray computed = QCryptographicHash::hash(rData, QCryptographicHash::Sha256).toHex();
-    if (stored != computed) {
-        qWarning() << "SHA-256 mismatch in update file" << rPath << "!";
-        qWarning().noquote() << "SHA-256 Stored/File" << stored << "/" << computed;
-        return false;
-    }
-    return true;
-}
-
-bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArray& rData)
-{
-    const auto byteAt = [&rData](int index) { return int(quint8(rData.at(index))); };
-    // The checks again, on the bytes that will be written: the file may have
-    // changed since it was looked at.
-    if (rData.size() < UPDATE_FILE_OVERHEAD) {
-        qWarning() << "File" << rPath << "is too short for an update file!";
-        return false;
-    }
-    if (byteAt(0) * 256 + byteAt(1) != MAGIC_KEY) {
-        qWarning() << "No magic key at update file begin!";
-        return false;
-    }
-    const int size = rData.size();
-    if (byteAt(size - 2) * 256 + byteAt(size - 1) != MAGIC_KEY) {
-        qWarning() << "No magic key at update file end!";
-        return false;
-    }
-    const quint16 stored = quint16(byteAt(size - 4) * 256 + byteAt(size - 3));
-    const quint16 computed = updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
-    if (stored != computed) {
-        qWarning() << "Image CRC mismatch in update file" << rPath << "!";
-        qWarning() << "CRC Stored/Image" << Qt::hex << stored << "/" << computed;
-        return false;
-    }
-    // No generator of this format makes a file without the marker: another
-    // product's firmware in the same container is refused.
-    if (!holdsFirmwareMarker(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD)) {
-        qWarning() << "Invalid firmware type!";
-        qWarning() << "Reason:"
-                   << QStringLiteral("The image in %1 does not hold the marker %2")
-                          .arg(rPath, QString::fromLatin1(firmwareMarker()));
-        return false;
-    }
-    return true;
 }
 
 bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
@@ -278,92 +151,6 @@ bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
     qDebug() << "Update:  " << versionText(major, minor);
     qDebug() << "Firmware:" << versionText(keyboardMajor(), keyboardMinor());
     return false;
-}
-
-bool tkmzManagerOperation::openRegularFile(QFile& rFile, QString* pReason)
-{
-#ifdef Q_OS_UNIX
-    // Opening is itself an action on a device (a tty raises DTR, a watchdog is
-    // armed by it): the path is looked at first and only a regular file is opened.
-    const QByteArray name = QFile::encodeName(rFile.fileName());
-    struct stat seen = {};
-    if (::stat(name.constData(), &seen) != 0) {
-        *pReason = qt_error_string(errno);
-        return false;
-    }
-    if (!S_ISREG(seen.st_mode)) {
-        *pReason = S_ISDIR(seen.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
-        return false;
-    }
-    // Without blocking all the same, and checked to be the file just looked at: a
-    // pipe put in its place meanwhile must neither hold the program nor be read.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *pReason = qt_error_string(errno);
-        return false;
-    }
-    struct stat opened = {};
-    if (::fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
-        *pReason = QStringLiteral("Replaced while it was opened");
-        ::close(fd);
-        return false;
-    }
-    ::fcntl(fd, F_SETFL, O_RDONLY);
-    if (!rFile.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        *pReason = rFile.errorString();
-        ::close(fd);
-        return false;
-    }
-    return true;
-#else
-    const QFileInfo info(rFile.fileName());
-    if (info.exists() && !info.isFile()) {
-        *pReason = info.isDir() ? QStringLiteral("Is a directory") : QStringLiteral("Not a regular file");
-        return false;
-    }
-    if (!rFile.open(QIODevice::ReadOnly)) {
-        *pReason = rFile.errorString();
-        return false;
-    }
-    return true;
-#endif
-}
-
-bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty,
-                                         QByteArray& rData, qint64 limit)
-{
-    if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << pMissing;
-        return false;
-    }
-    QFile file(rPath);
-    QString reason;
-    if (!openRegularFile(file, &reason)) {
-        qWarning() << "Unable to open file" << rPath;
-        qWarning() << "Reason:" << reason;
-        return false;
-    }
-    // Read by its size, so that memory follows the file; one byte more shows a
-    // file that grows while it is read.
-    const qint64 size = file.size();
-    if (size == 0) {
-        qWarning() << "File" << rPath << pEmpty;
-        return false;
-    }
-    if (size > limit) {
-        qWarning() << "File size" << rPath << "is too high!" << size << "/" << limit;
-        return false;
-    }
-    rData = file.read(size + 1);
-    if (rData.size() != size) {
-        const QString why = file.error() != QFileDevice::NoError ? file.errorString()
-                                                                  : QStringLiteral("It changed while it was read");
-        qWarning() << "Unable to read file" << rPath;
-        qWarning() << "Reason:" << why;
-        rData.clear();
-        return false;
-    }
-    return true;
 }
 
 int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address)

@@ -1,0 +1,363 @@
+// The update file's checks, all made before the keyboard is asked anything: on
+// disk, then on the bytes read (head and tail, the image CRC, the firmware marker,
+// the version its name stands for) and against its checksum file. Input files are
+// opened here, in one place.
+
+#include "tkmzManagerOperation.h"
+
+#include "checksum.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace ZRN {
+
+namespace {
+
+constexpr int MAGIC_KEY = 0xAA55;
+// A file's own checksum file holds a line or two; a release folder's list one
+// line per file.
+constexpr qint64 OWN_CHECKSUM_LIMIT = 4096;
+constexpr qint64 CHECKSUM_LIST_LIMIT = 1024 * 1024;
+// The image CRC counts the length in 16 bits: from this size on it leaves part of
+// the image unseen.
+constexpr int CRC_REACH = 65536;
+
+// A number as written in a name, without its leading zeros.
+QString plainNumber(const QString& rDigits)
+{
+    int start = 0;
+    while (start < rDigits.size() - 1 && rDigits.at(start) == QLatin1Char('0'))
+        ++start;
+    return rDigits.mid(start);
+}
+
+// Where a checksum file for the update file may stand.
+struct ChecksumPlace
+{
+    QString path;
+    QByteArray name; // the name its line must give
+    bool ownFile;    // <name>.sha256, or a folder's SHA256SUMS
+};
+
+// Beside the path as given and, when that is a link, beside the file it
+// resolves to: the name's own checksum file first, then the folder's list.
+QList<ChecksumPlace> checksumPlaces(const QString& rPath)
+{
+    QList<ChecksumPlace> places;
+    const QFileInfo given(rPath);
+    QStringList files = {given.absoluteFilePath()};
+    const QString resolved = given.canonicalFilePath();
+    if (!resolved.isEmpty() && resolved != QDir::cleanPath(given.absoluteFilePath()))
+        files << resolved;
+    QStringList seen;
+    for (const QString& file : files) {
+        const QFileInfo info(file);
+        const QByteArray name = QFile::encodeName(info.fileName());
+        for (const ChecksumPlace& place : {ChecksumPlace{file + QLatin1String(".sha256"), name, true},
+                                           ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), name,
+                                                         false}}) {
+            // The same checksum file reached twice (a link in its own folder's
+            // list, say) is read once.
+            const QString key = QFileInfo(place.path).canonicalFilePath();
+            if (!key.isEmpty() && seen.contains(key + QLatin1Char('\n') + QString::fromUtf8(name)))
+                continue;
+            if (!key.isEmpty())
+                seen << key + QLatin1Char('\n') + QString::fromUtf8(name);
+            places << place;
+        }
+    }
+    return places;
+}
+
+// What to do about a checksum file that does not describe the update file.
+void adviseOnChecksum(const QString& rSumPath)
+{
+    qWarning() << "Copy the update file and its checksum file" << rSumPath
+               << "again from where they were made, or make both again with --g.";
+}
+
+} // namespace
+
+bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed)
+{
+    static const QRegularExpression pattern(QStringLiteral("^PNL640_([0-9]+)_([0-9]+)\\.upd$"));
+    const QRegularExpressionMatch match = pattern.match(rFileName);
+    if (!match.hasMatch())
+        return false;
+    // Compared as text without leading zeros: a number of any length, and one
+    // over 255 matches no version byte.
+    const QString namedMajor = plainNumber(match.captured(1));
+    const QString namedMinor = plainNumber(match.captured(2));
+    if (namedMajor == QString::number(major) && namedMinor == QString::number(minor))
+        return false;
+    *pNamed = namedMajor + QLatin1Char('.') + namedMinor.rightJustified(2, QLatin1Char('0'));
+    return true;
+}
+
+bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
+{
+    if (!QFileInfo::exists(rPath)) {
+        qWarning() << "File" << rPath << "does not exist!";
+        return false;
+    }
+    // A pipe or a device would block or never end; a file beyond the limit is
+    // no update file, and its size would not fit the offsets below.
+    {
+        QFile file(rPath);
+        QString reason;
+        if (!openRegularFile(file, &reason)) {
+            qWarning() << "Unable to open file" << rPath << "!";
+            qWarning() << "Reason:" << reason;
+            return false;
+        }
+        if (file.size() > UPDATE_FILE_SIZE_LIMIT) {
+            qWarning() << "File size" << rPath << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
+            return false;
+        }
+        if (file.size() == 0) {
+            qWarning() << "File" << rPath << "is empty!";
+            return false;
+        }
+    }
+    const int first = readFileByte(rPath, 0);
+    const int second = readFileByte(rPath, 1);
+    if (first * 256 + second != MAGIC_KEY) {
+        qWarning() << "No magic key at update file begin!";
+        return false;
+    }
+    const quint32 size = quint32(QFileInfo(rPath).size());
+    const int last = readFileByte(rPath, size - 1);
+    const int beforeLast = readFileByte(rPath, size - 2);
+    if (beforeLast * 256 + last != MAGIC_KEY) {
+        qWarning() << "No magic key at update file end!";
+        return false;
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
+{
+    return readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT)
+           && checkUpdateData(rPath, rData) && checkUpdateName(rPath, rData) && checkUpdateChecksum(rPath, rData);
+}
+
+bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArray& rData)
+{
+    const auto byteAt = [&rData](int index) { return int(quint8(rData.at(index))); };
+    // The checks again, on the bytes that will be written: the file may have
+    // changed since it was looked at.
+    if (rData.size() < UPDATE_FILE_OVERHEAD) {
+        qWarning() << "File" << rPath << "is too short for an update file!";
+        return false;
+    }
+    if (byteAt(0) * 256 + byteAt(1) != MAGIC_KEY) {
+        qWarning() << "No magic key at update file begin!";
+        return false;
+    }
+    const int size = rData.size();
+    if (byteAt(size - 2) * 256 + byteAt(size - 1) != MAGIC_KEY) {
+        qWarning() << "No magic key at update file end!";
+        return false;
+    }
+    const quint16 stored = quint16(byteAt(size - 4) * 256 + byteAt(size - 3));
+    const quint16 computed = updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
+    if (stored != computed) {
+        qWarning() << "Image CRC mismatch in update file" << rPath << "!";
+        qWarning() << "CRC Stored/Image" << Qt::hex << stored << "/" << computed;
+        return false;
+    }
+    // No generator of this format makes a file without the marker: another
+    // product's firmware in the same container is refused.
+    if (!holdsFirmwareMarker(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD)) {
+        qWarning() << "Invalid firmware type!";
+        qWarning() << "Reason:"
+                   << QStringLiteral("The image in %1 does not hold the marker %2")
+                          .arg(rPath, QString::fromLatin1(firmwareMarker()));
+        return false;
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::checkUpdateName(const QString& rPath, const QByteArray& rData)
+{
+    // --us chooses by the name: a copy renamed to a higher version must not be
+    // flashed as that version.
+    const quint8 major = quint8(rData.at(2));
+    const quint8 minor = quint8(rData.at(3));
+    QString named;
+    if (!nameGivesOtherVersion(QFileInfo(rPath).fileName(), major, minor, &named))
+        return true;
+    qWarning() << "File" << rPath
+               << QStringLiteral("is named for version %1 but holds version %2!")
+                      .arg(named, versionText(major, minor))
+                      .toUtf8()
+                      .constData();
+    return false;
+}
+
+bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData)
+{
+    // The image CRC counts the length modulo 65536: in a large file it leaves most
+    // of the image unseen. A checksum file covers every byte; the update file is
+    // compared with every one found, beside it and beside the file a link names.
+    QByteArray computed;
+    bool checked = false;
+    for (const ChecksumPlace& rPlace : checksumPlaces(rPath)) {
+        const QFileInfo sumInfo(rPlace.path);
+        if (!sumInfo.exists() && !sumInfo.isSymLink())
+            continue;
+        QFile sumFile(rPlace.path);
+        QString reason;
+        QByteArray text;
+        const qint64 limit = rPlace.ownFile ? OWN_CHECKSUM_LIMIT : CHECKSUM_LIST_LIMIT;
+        if (openRegularFile(sumFile, &reason)) {
+            text = sumFile.read(limit + 1);
+            if (sumFile.error() != QFileDevice::NoError)
+                reason = sumFile.errorString();
+        }
+        if (!reason.isEmpty()) {
+            qWarning() << "Unable to read file" << rPlace.path;
+            qWarning() << "Reason:" << reason;
+            adviseOnChecksum(rPlace.path);
+            return false;
+        }
+        const ChecksumLookup found = text.size() > limit ? ChecksumLookup{ChecksumLookup::Malformed, {}, {}}
+                                                         : lookUpChecksum(text, rPlace.name, rPlace.ownFile);
+        switch (found.verdict) {
+        case ChecksumLookup::NotListed:
+            continue;
+        case ChecksumLookup::Malformed:
+            qWarning() << "Checksum file" << rPlace.path << "is not one line of sha256sum!";
+            adviseOnChecksum(rPlace.path);
+            return false;
+        case ChecksumLookup::OtherFile:
+            // sha256sum -c would check that other file, not this one.
+            qWarning() << "Checksum file" << rPlace.path << "describes another file:"
+                       << QFile::decodeName(found.otherName);
+            adviseOnChecksum(rPlace.path);
+            return false;
+        case ChecksumLookup::Listed:
+            break;
+        }
+        if (computed.isEmpty())
+            computed = QCryptographicHash::hash(rData, QCryptographicHash::Sha256).toHex();
+        for (const QByteArray& rStored : found.digests) {
+            if (rStored != computed) {
+                qWarning() << "SHA-256 mismatch in update file" << rPath << "!";
+                qWarning().noquote() << "SHA-256 Stored/File" << rStored << "/" << computed;
+                adviseOnChecksum(rPlace.path);
+                return false;
+            }
+        }
+        checked = true;
+    }
+    // Files made elsewhere come without one and are still taken; where the image
+    // CRC leaves bytes unseen, that is said before the keyboard is asked anything.
+    const int imageSize = rData.size() - UPDATE_FILE_OVERHEAD;
+    if (!checked && imageSize >= CRC_REACH) {
+        qWarning() << "Update file" << rPath << "is not checked whole: its image CRC covers only the first"
+                   << imageSize % CRC_REACH << "of its" << imageSize << "image bytes, and no"
+                   << QFileInfo(rPath).fileName() + QLatin1String(".sha256") << "was found beside it.";
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::openRegularFile(QFile& rFile, QString* pReason)
+{
+#ifdef Q_OS_UNIX
+    // Opening is itself an action on a device (a tty raises DTR, a watchdog is
+    // armed by it): the path is looked at first and only a regular file is opened.
+    const QByteArray name = QFile::encodeName(rFile.fileName());
+    struct stat seen = {};
+    if (::stat(name.constData(), &seen) != 0) {
+        *pReason = qt_error_string(errno);
+        return false;
+    }
+    if (!S_ISREG(seen.st_mode)) {
+        *pReason = S_ISDIR(seen.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        return false;
+    }
+    // Without blocking all the same, and checked to be the file just looked at: a
+    // pipe put in its place meanwhile must neither hold the program nor be read.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *pReason = qt_error_string(errno);
+        return false;
+    }
+    struct stat opened = {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
+        *pReason = QStringLiteral("Replaced while it was opened");
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, O_RDONLY);
+    if (!rFile.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *pReason = rFile.errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    const QFileInfo info(rFile.fileName());
+    if (info.exists() && !info.isFile()) {
+        *pReason = info.isDir() ? QStringLiteral("Is a directory") : QStringLiteral("Not a regular file");
+        return false;
+    }
+    if (!rFile.open(QIODevice::ReadOnly)) {
+        *pReason = rFile.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
+bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMissing, const char* pEmpty,
+                                         QByteArray& rData, qint64 limit)
+{
+    if (!QFileInfo::exists(rPath)) {
+        qWarning() << "File" << rPath << pMissing;
+        return false;
+    }
+    QFile file(rPath);
+    QString reason;
+    if (!openRegularFile(file, &reason)) {
+        qWarning() << "Unable to open file" << rPath;
+        qWarning() << "Reason:" << reason;
+        return false;
+    }
+    // Read by its size, so that memory follows the file; one byte more shows a
+    // file that grows while it is read.
+    const qint64 size = file.size();
+    if (size == 0) {
+        qWarning() << "File" << rPath << pEmpty;
+        return false;
+    }
+    if (size > limit) {
+        qWarning() << "File size" << rPath << "is too high!" << size << "/" << limit;
+        return false;
+    }
+    rData = file.read(size + 1);
+    if (rData.size() != size) {
+        const QString why = file.error() != QFileDevice::NoError ? file.errorString()
+                                                                  : QStringLiteral("It changed while it was read");
+        qWarning() << "Unable to read file" << rPath;
+        qWarning() << "Reason:" << why;
+        rData.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace ZRN
