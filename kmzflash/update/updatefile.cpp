@@ -61,22 +61,13 @@ QList<ChecksumPlace> checksumPlaces(const QString& rPath)
     const QString resolved = given.canonicalFilePath();
     if (!resolved.isEmpty() && resolved != QDir::cleanPath(given.absoluteFilePath()))
         files << resolved;
-    QStringList seen;
+    // A checksum file reached both ways (through a linked folder) is read twice,
+    // with the same outcome.
     for (const QString& file : files) {
         const QFileInfo info(file);
         const QByteArray name = QFile::encodeName(info.fileName());
-        for (const ChecksumPlace& place : {ChecksumPlace{file + QLatin1String(".sha256"), name, true},
-                                           ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), name,
-                                                         false}}) {
-            // The same checksum file reached twice (a link in its own folder's
-            // list, say) is read once.
-            const QString key = QFileInfo(place.path).canonicalFilePath();
-            if (!key.isEmpty() && seen.contains(key + QLatin1Char('\n') + QString::fromUtf8(name)))
-                continue;
-            if (!key.isEmpty())
-                seen << key + QLatin1Char('\n') + QString::fromUtf8(name);
-            places << place;
-        }
+        places << ChecksumPlace{file + QLatin1String(".sha256"), name, true}
+               << ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), name, false};
     }
     return places;
 }

@@ -2,6 +2,7 @@
 // process: reading files is the same for every input and is tested elsewhere.
 
 #include "tkmzManagerOperation.h"
+#include "update/checksum.h"
 
 #include <QCoreApplication>
 
@@ -45,5 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size)
     if (update.size() != input.size() + 8 || ZRN::tkmzManagerOperation::checkUpdateData(name, update) != marked
         || update.mid(4, input.size()) != input)
         __builtin_trap();
+
+    // As a checksum file: what is found is a digest sha256sum writes; and a line
+    // written for the input as a name (escaped where it must be) is read back as
+    // that name's.
+    const QByteArray digest(64, 'c');
+    for (const bool ownFile : {true, false}) {
+        const ZRN::ChecksumLookup found = ZRN::lookUpChecksum(input, "a.upd", ownFile);
+        for (const QByteArray& rDigest : found.digests) {
+            if (rDigest.size() != 64 || rDigest != rDigest.toLower())
+                __builtin_trap();
+        }
+    }
+    if (!input.isEmpty()) {
+        const ZRN::ChecksumLookup back = ZRN::lookUpChecksum(ZRN::checksumLine(digest, input), input, true);
+        if (back.verdict != ZRN::ChecksumLookup::Listed || back.digests != QList<QByteArray>{digest})
+            __builtin_trap();
+    }
     return 0;
 }
