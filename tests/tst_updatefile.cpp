@@ -11,7 +11,6 @@
 #include <QtTest>
 
 using ZRN::ChecksumLookup;
-using kmztest::readFile;
 using kmztest::writeFile;
 
 Q_DECLARE_METATYPE(ChecksumLookup::Verdict)
