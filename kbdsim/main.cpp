@@ -84,7 +84,7 @@ int main(int argc, char* argv[])
     QString error;
     if (parser.isSet(QStringLiteral("port"))) {
         linePath = parser.value(QStringLiteral("port"));
-        if (!line.openDevice(linePath, &error)) {
+        if (!line.openDevice(linePath, parser.isSet(QStringLiteral("gadget")), &error)) {
             std::fprintf(stderr, "kbdsim: cannot open %s: %s\n", qPrintable(linePath), qPrintable(error));
             return EXIT_BAD_OPTION;
         }

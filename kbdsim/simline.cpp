@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -62,7 +64,19 @@ bool SimLine::openPty(QString* pSlavePath, QString* pError)
     return true;
 }
 
-bool SimLine::openDevice(const QString& rPath, QString* pError)
+bool lineHolds(const struct termios& rFound, const struct termios& rHeld, bool pseudoTerminal, bool gadget)
+{
+    if ((rHeld.c_lflag & (ICANON | ECHO | ISIG)) != 0)
+        return false;
+    const tcflag_t parity = rHeld.c_cflag & (PARENB | PARODD);
+    const bool framed = cfgetispeed(&rHeld) == B38400 && cfgetospeed(&rHeld) == B38400
+                        && (rHeld.c_cflag & CSIZE) == CS8 && (rHeld.c_cflag & (CSTOPB | CRTSCTS)) == 0
+                        && (parity == (PARENB | PARODD) || (pseudoTerminal && (parity & PARENB) == 0));
+    constexpr tcflag_t hardware = CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
+    return framed || (gadget && (rHeld.c_cflag & hardware) == (rFound.c_cflag & hardware));
+}
+
+bool SimLine::openDevice(const QString& rPath, bool gadget, QString* pError)
 {
     close();
     // Without blocking: a port without carrier must not hold the open.
@@ -97,15 +111,14 @@ bool SimLine::openDevice(const QString& rPath, QString* pError)
     struct termios held;
     if (::tcgetattr(device, &held) != 0)
         return fail(systemError("tcgetattr"));
-    // A line without hardware settings (a USB gadget's end) keeps its own whatever it
-    // is asked: only raw mode matters there. Any other line must hold the frame.
-    constexpr tcflag_t hardware = CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
-    const bool keptOwn = (held.c_cflag & hardware) == (found.c_cflag & hardware)
-                         && cfgetispeed(&held) == cfgetispeed(&found) && cfgetospeed(&held) == cfgetospeed(&found);
-    const bool framed = cfgetispeed(&held) == B38400 && cfgetospeed(&held) == B38400 && (held.c_cflag & CSIZE) == CS8
-                        && (held.c_cflag & (CSTOPB | CRTSCTS)) == 0;
-    if ((!framed && !keptOwn) || (held.c_lflag & (ICANON | ECHO)) != 0)
-        return fail(QStringLiteral("tcsetattr: the device does not take 38400 baud, 8 data bits, one stop bit"));
+    struct stat node = {};
+    if (::fstat(device, &node) != 0)
+        return fail(systemError("fstat"));
+    // UNIX98 pseudo-terminal slaves: majors 136 to 143.
+    const bool pseudoTerminal = S_ISCHR(node.st_mode) && major(node.st_rdev) >= 136 && major(node.st_rdev) <= 143;
+    if (!lineHolds(found, held, pseudoTerminal, gadget))
+        return fail(QStringLiteral("tcsetattr: the device does not take 38400 baud, 8 data bits, odd parity, "
+                                   "one stop bit, raw"));
     ::fcntl(device, F_SETFL, O_RDWR);
     mFd = device;
     mDeviceSettings = found;

@@ -22,8 +22,9 @@ public:
     // Opens a pty pair in raw mode; the slave's path is where the tools connect.
     bool openPty(QString* pSlavePath, QString* pError);
     // Opens a serial device (locked against a second program, as the tools lock
-    // it) and sets it to 38400 8O1; close() puts its own settings back.
-    bool openDevice(const QString& rPath, QString* pError);
+    // it) and sets it to 38400 8O1; close() puts its own settings back. gadget:
+    // the device is a USB gadget's end, whose settings the kernel does not carry.
+    bool openDevice(const QString& rPath, bool gadget, QString* pError);
     void close();
     bool isOpen() const { return mFd >= 0; }
 
@@ -41,6 +42,11 @@ private:
     bool mDevice = false;
     struct termios mDeviceSettings = {}; // a device's own settings, put back at close
 };
+
+// Whether the settings a device holds after the request (rHeld; rFound before
+// it) serve the line: raw, and 38400 8O1 as asked. A pseudo-terminal cannot carry
+// parity and is taken without it; a gadget's end keeps its own settings.
+bool lineHolds(const struct termios& rFound, const struct termios& rHeld, bool pseudoTerminal, bool gadget);
 
 // Monotonic clock in nanoseconds, and an absolute sleep that a signal may cut short.
 qint64 nowNs();

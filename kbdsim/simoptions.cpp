@@ -41,6 +41,9 @@ void addSimOptions(QCommandLineParser& rParser)
     const QList<QCommandLineOption> options = {
         {QStringLiteral("port"), QStringLiteral("Use this serial device instead of a new pseudo-terminal."),
          QStringLiteral("device")},
+        {QStringLiteral("gadget"),
+         QStringLiteral("The --port device is a USB gadget's end (/dev/ttyGS0), whose line settings the kernel "
+                        "does not carry: taken with its own.")},
         {QStringLiteral("version-text"), QStringLiteral("Version text of the information reply."),
          QStringLiteral("text"), QStringLiteral("1.00")},
         {QStringLiteral("major"), QStringLiteral("Firmware major number (0-255)."), QStringLiteral("n"),

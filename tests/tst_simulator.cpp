@@ -1,5 +1,6 @@
 #include "crc16.h"
 #include "simkeyboard.h"
+#include "simline.h"
 #include "simoptions.h"
 #include "simprobe.h"
 #include "testsupport.h"
@@ -37,6 +38,8 @@ private slots:
     void probeHonoursDuration();
     void lostPortExitsNonZero();
     void givenPort();
+    void portSettings_data();
+    void portSettings();
 
 private:
     // Starts kbdsim and returns once it has printed its line's path.
@@ -320,6 +323,59 @@ void tst_Simulator::givenPort()
     ::kill(pid_t(first.processId()), SIGTERM);
     QVERIFY(first.waitForFinished(5000));
     QCOMPARE(first.exitCode(), 0);
+}
+
+// What a port must hold after kbdsim asked for 38400 8O1 raw: a real port that
+// drops parity, or ignores the request because it was raw already, does not
+// serve the line; a pseudo-terminal cannot carry parity; a gadget's end keeps its own.
+void tst_Simulator::portSettings_data()
+{
+    QTest::addColumn<QString>("held"); // the device's settings after the request
+    QTest::addColumn<bool>("pseudoTerminal");
+    QTest::addColumn<bool>("gadget");
+    QTest::addColumn<bool>("taken");
+    // Before the request every device is raw at 9600, 8N1.
+    QTest::newRow("as asked") << "38400 8O1" << false << false << true;
+    QTest::newRow("parity dropped") << "38400 8N1" << false << false << false;
+    QTest::newRow("parity dropped, a pseudo-terminal") << "38400 8N1" << true << false << true;
+    // A pseudo-terminal clears PARENB and keeps PARODD.
+    QTest::newRow("parity enable dropped, a pseudo-terminal") << "38400 8o1" << true << false << true;
+    QTest::newRow("even parity") << "38400 8E1" << false << false << false;
+    QTest::newRow("even parity, a pseudo-terminal") << "38400 8E1" << true << false << false;
+    QTest::newRow("request ignored") << "9600 8N1" << false << false << false;
+    QTest::newRow("request ignored, a gadget's end") << "9600 8N1" << false << true << true;
+    QTest::newRow("a gadget's end that took it") << "38400 8O1" << false << true << true;
+    QTest::newRow("a gadget's end that changed otherwise") << "19200 8N1" << false << true << false;
+    QTest::newRow("two stop bits") << "38400 8O2" << false << false << false;
+    QTest::newRow("RTS/CTS") << "38400 8O1 crtscts" << false << false << false;
+    QTest::newRow("seven data bits") << "38400 7O1" << false << false << false;
+    QTest::newRow("still echoing") << "38400 8O1 echo" << false << false << false;
+    QTest::newRow("still echoing, a gadget's end") << "9600 8N1 echo" << false << true << false;
+}
+
+void tst_Simulator::portSettings()
+{
+    QFETCH(QString, held);
+    QFETCH(bool, pseudoTerminal);
+    QFETCH(bool, gadget);
+    QFETCH(bool, taken);
+    const auto settings = [](const QString& rText) {
+        struct termios line = {};
+        cfmakeraw(&line);
+        const QStringList words = rText.split(' ');
+        const speed_t speed = words[0] == "38400" ? B38400 : words[0] == "19200" ? B19200 : B9600;
+        cfsetispeed(&line, speed);
+        cfsetospeed(&line, speed);
+        line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        line.c_cflag |= words[1][0] == '7' ? CS7 : CS8;
+        const char parity = words[1][1].toLatin1();
+        line.c_cflag |= parity == 'O' ? PARENB | PARODD : parity == 'E' ? PARENB : parity == 'o' ? PARODD : 0;
+        line.c_cflag |= words[1][2] == '2' ? CSTOPB : 0;
+        line.c_cflag |= words.contains("crtscts") ? CRTSCTS : 0;
+        line.c_lflag |= words.contains("echo") ? ECHO | ICANON : 0;
+        return line;
+    };
+    QCOMPARE(ZRN::sim::lineHolds(settings("9600 8N1"), settings(held), pseudoTerminal, gadget), taken);
 }
 
 QTEST_GUILESS_MAIN(tst_Simulator)

@@ -194,14 +194,14 @@ fi
 
 # cdc_acm, the keyboard played here by kbdsim on the gadget's end.
 if case_on acm && present ttyACM0; then
-  kbdsim --port /dev/ttyGS0 --baud 38400 --major 1 --minor 0 >/tmp/sim1.out 2>&1 &
+  kbdsim --port /dev/ttyGS0 --gadget --baud 38400 --major 1 --minor 0 >/tmp/sim1.out 2>&1 &
   sleep 1
   info acm /dev/ttyACM0
   unplug acm /dev/ttyACM0 'echo "" >$g/UDC'
   kill -TERM $(pidof kbdsim) 2>/dev/null
   echo $udc >$g/UDC
   await "present ttyACM0" 100 || fail "acm: replug" "no /dev/ttyACM0 within 10 s"
-  kbdsim --port /dev/ttyGS0 --baud 38400 --major 1 --minor 0 --dump /tmp/acm.bin >/tmp/sim2.out 2>&1 &
+  kbdsim --port /dev/ttyGS0 --gadget --baud 38400 --major 1 --minor 0 --dump /tmp/acm.bin >/tmp/sim2.out 2>&1 &
   sim=$!
   sleep 1
   full_update acm /dev/ttyACM0
@@ -210,7 +210,7 @@ if case_on acm && present ttyACM0; then
     'dd if=/tmp/acm.bin bs=1024 skip=16 2>/dev/null | head -c $usize | cmp -s - $files/new.upd' "differs"
   check "acm: flash holds the updater at 0" 'head -c $psize /tmp/acm.bin | cmp -s - $files/updater.bin' "differs"
   probe acm /dev/ttyACM0 \
-    'kbdsim --port /dev/ttyGS0 --probe --probe-check --probe-delay 200 --probe-wait 3000 >/tmp/sim3.out 2>&1 & sim=$!'
+    'kbdsim --port /dev/ttyGS0 --gadget --probe --probe-check --probe-delay 200 --probe-wait 3000 >/tmp/sim3.out 2>&1 & sim=$!'
   wait $sim; simrc=$?
   check "acm: kbdsim --probe-check sees kbdprobe's answers" '[ $simrc = 0 ]' "exit $simrc, $(cat /tmp/sim3.out)"
 fi
