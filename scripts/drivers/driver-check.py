@@ -13,6 +13,7 @@ import json
 import os
 import queue
 import random
+import select
 import shutil
 import signal
 import socket
@@ -22,7 +23,9 @@ import tempfile
 import threading
 import time
 
-LIMIT_S = 280  # the whole check, boot to power-off
+IMAGE_LIMIT_S = 600  # the files and the guest's image, downloads included
+LIMIT_S = 280  # the guest, boot to power-off
+WAIT_S = 10  # kbdsim's first line, each answer of QEMU's monitor
 UPDATE_SIZE = 100 * 1024
 UPDATER_SIZE = 4096
 MARKER = b"Quorvane_KMZ4100_Firmware"
@@ -39,6 +42,17 @@ work = keep or tempfile.mkdtemp(prefix="kmzdrivers.")
 os.makedirs(work, exist_ok=True)
 kbdsim = os.path.join(build, "kbdsim", "kbdsim")
 results = []  # (ok, name, why)
+stage = ["the files"]  # what the check is doing, for a stop's last word
+last_guest = [""]  # the guest's last line
+
+
+class Stopped(BaseException):
+    """A SIGTERM (an outer time-out) or SIGINT: the check ends with what it knows.
+    Not an Exception, so that no handler of a host request takes it for a failure."""
+
+
+def on_signal(number, _frame):
+    raise Stopped(signal.Signals(number).name)
 
 
 def say(text):
@@ -50,6 +64,21 @@ def record(ok, name, why=""):
     say(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + why))
 
 
+def run_bounded(command, seconds, what):
+    """Runs a command in a process group of its own, ended whole when its time is up
+    or the check is stopped."""
+    process = subprocess.Popen(command, start_new_session=True)
+    try:
+        if process.wait(seconds) != 0:
+            raise RuntimeError("%s failed (exit %d)" % (what, process.returncode))
+    except subprocess.TimeoutExpired:
+        raise RuntimeError("%s took more than %d s" % (what, seconds))
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+
 def make_files():
     files = os.path.join(work, "files")
     os.makedirs(files, exist_ok=True)
@@ -58,8 +87,8 @@ def make_files():
     image[0x200:0x200 + len(MARKER)] = MARKER
     with open(os.path.join(work, "fw.bin"), "wb") as f:
         f.write(image)
-    subprocess.run([os.path.join(build, "kmzflash", "kmzflash"), "--g", os.path.join(work, "fw.bin"),
-                    os.path.join(files, "new.upd"), "2", "0"], check=True)
+    run_bounded([os.path.join(build, "kmzflash", "kmzflash"), "--g", os.path.join(work, "fw.bin"),
+                 os.path.join(files, "new.upd"), "2", "0"], 60, "kmzflash --g")
     with open(os.path.join(files, "updater.bin"), "wb") as f:
         f.write(bytes(rng.getrandbits(8) for _ in range(UPDATER_SIZE)))
     return files
@@ -67,7 +96,7 @@ def make_files():
 
 class Qmp:
     def __init__(self, path):
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + WAIT_S
         while True:
             try:
                 self.sock = socket.socket(socket.AF_UNIX)
@@ -75,18 +104,31 @@ class Qmp:
                 break
             except OSError:
                 if time.monotonic() > deadline:
-                    raise
+                    raise RuntimeError("QEMU's monitor socket did not open within %d s" % WAIT_S)
                 time.sleep(0.1)
         self.file = self.sock.makefile("rw")
         self.events = []
-        self.file.readline()  # the greeting
+        self.read("its greeting", WAIT_S)
         self.command("qmp_capabilities")
+
+    def read(self, what, seconds):
+        """One message of the monitor's, within its own bound."""
+        self.sock.settimeout(seconds)
+        try:
+            line = self.file.readline()
+        except socket.timeout:
+            raise RuntimeError("QEMU's monitor did not send %s within %d s" % (what, seconds))
+        finally:
+            self.sock.settimeout(None)
+        if not line:
+            raise RuntimeError("QEMU's monitor closed before %s" % what)
+        return json.loads(line)
 
     def command(self, name, **arguments):
         self.file.write(json.dumps({"execute": name, "arguments": arguments}) + "\n")
         self.file.flush()
         while True:
-            reply = json.loads(self.file.readline())
+            reply = self.read("its answer to " + name, WAIT_S)
             if "event" in reply:
                 self.events.append(reply)
             elif "error" in reply:
@@ -95,12 +137,9 @@ class Qmp:
                 return reply.get("return")
 
     def await_event(self, name, seconds):
-        self.sock.settimeout(seconds)
-        try:
-            while not any(e["event"] == name for e in self.events):
-                self.events.append(json.loads(self.file.readline()))
-        finally:
-            self.sock.settimeout(None)
+        deadline = time.monotonic() + seconds
+        while not any(e["event"] == name for e in self.events):
+            self.events.append(self.read("the event " + name, max(deadline - time.monotonic(), 0.1)))
         self.events = [e for e in self.events if e["event"] != name]
 
 
@@ -110,7 +149,11 @@ class Sim:
     def __init__(self, port, *arguments):
         self.process = subprocess.Popen([kbdsim, "--port", port] + list(arguments), stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.process.stdout.readline()  # the line's path: the port is open
+        # Its first line, the line's path, says that the port is open.
+        if not select.select([self.process.stdout], [], [], WAIT_S)[0] or not self.process.stdout.readline():
+            self.process.kill()
+            self.process.wait()
+            raise RuntimeError("kbdsim on %s printed no line within %d s" % (port, WAIT_S))
 
     def stop(self):
         if self.process.poll() is None:
@@ -138,11 +181,39 @@ def compare_flash(name, dump, files):
     record(flash[:len(updater)] == updater, name + ": flash holds the updater at 0", "differs")
 
 
+def pending():
+    """What the guest had not reported when the check ended early."""
+    reported = {name.split(":")[0] for _, name, _ in results}
+    waiting = [case for case in options.cases.split(",") if case not in reported]
+    say("     pending: %s; the guest's last line: %s" % (", ".join(waiting) + " (no check yet)" if waiting
+                                                           else "the drivers' later checks", last_guest[0] or "none"))
+
+
 def main():
     started = time.monotonic()
+    try:
+        check(started)
+    except Stopped as why:
+        record(False, "driver check", "stopped by %s while %s" % (why, stage[0]))
+        pending()
+    except RuntimeError as error:
+        record(False, "driver check", "%s (while %s)" % (error, stage[0]))
+    failed = [r for r in results if not r[0]]
+    say("driver-check: %d checks, %d failed, %.0f s" % (len(results), len(failed), time.monotonic() - started))
+    if not keep:
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed or not results else 0
+
+
+def check(started):
     files = make_files()
     image = os.path.join(work, "image")
-    subprocess.run(["bash", os.path.join(here, "guest-image.sh"), build, files, image], check=True)
+    stage[0] = "building the guest's image"
+    run_bounded(["bash", os.path.join(here, "guest-image.sh"), build, files, image], IMAGE_LIMIT_S,
+                "the guest's image (downloads included)")
+    say("     files and image: %.0f s" % (time.monotonic() - started))
+    stage[0] = "running the guest"
+    guest_started = time.monotonic()
     qmp_path = os.path.join(work, "qmp.sock")
     qemu = subprocess.Popen([
         "qemu-system-x86_64", "-machine", "q35,accel=tcg", "-m", "512", "-display", "none", "-nodefaults",
@@ -206,14 +277,17 @@ def main():
     done = False
     try:
         while True:
-            left = LIMIT_S - (time.monotonic() - started)
+            left = LIMIT_S - (time.monotonic() - guest_started)
             try:
                 line = lines.get(timeout=max(left, 0.1))
             except queue.Empty:
-                record(False, "driver check", "not finished within %d s" % LIMIT_S)
+                record(False, "driver check", "the guest did not finish within %d s of its start" % LIMIT_S)
+                pending()
                 break
             if line is None:
                 break
+            if line.strip():
+                last_guest[0] = line
             if line.startswith("@@ok "):
                 record(True, line[5:])
             elif line.startswith("@@fail "):
@@ -234,7 +308,14 @@ def main():
                 done = True
             elif line.strip():
                 say("     console: " + line)
+    except BaseException:
+        for sim in probes.values():
+            sim.stop()
+        raise
     finally:
+        # A guest that has not finished is not waited for.
+        if not done:
+            qemu.kill()
         try:
             qemu.wait(10)
         except subprocess.TimeoutExpired:
@@ -244,6 +325,8 @@ def main():
             sim.stop()
         for holder in holders:
             os.close(holder)
+    say("     guest: %.0f s" % (time.monotonic() - guest_started))
+    stage[0] = "comparing the flash"
     if not done:
         record(False, "driver check", "the guest did not finish its cases (see above)")
     for name, sim in probes.items():
@@ -253,12 +336,9 @@ def main():
     for name, dump in dumps.items():
         if name in options.cases.split(","):
             compare_flash(name, dump, files)
-    failed = [r for r in results if not r[0]]
-    say("driver-check: %d checks, %d failed, %.0f s" % (len(results), len(failed), time.monotonic() - started))
-    if not keep:
-        shutil.rmtree(work, ignore_errors=True)
-    return 1 if failed or not results else 0
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
     sys.exit(main())

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the guest of the driver check: Debian 12's kernel and an initramfs of two
 # parts. The first (busybox and the serial and gadget modules, from Debian's
-# packages, downloaded but never installed) is made once per kernel package and
-# kept in the cache; the second (the project's programs with the libraries they
+# packages, downloaded but never installed) is made once for what goes into it
+# and kept in the cache; the second (the project's programs with the libraries they
 # load, the files to flash and the guest's script) is made on every run.
 # Usage: guest-image.sh BUILD_DIR FILES_DIR OUT_DIR
 set -euo pipefail
@@ -10,13 +10,21 @@ build="$(cd "$1" && pwd)"
 files="$(cd "$2" && pwd)"
 out="$3"
 here="$(cd "$(dirname "$0")" && pwd)"
-kernel_pkg="$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')"
-if [ -z "$kernel_pkg" ]; then
-  echo "guest-image: apt knows no linux-image-amd64 (apt-get update first)" >&2
-  exit 1
-fi
-version="${kernel_pkg#linux-image-}"
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/kmztools/guest-$kernel_pkg"
+# The kernel package that linux-image-amd64 names in apt's lists.
+find_kernel() {
+  kernel_pkg="$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')"
+  if [ -z "$kernel_pkg" ]; then
+    echo "guest-image: apt knows no linux-image-amd64 (apt-get update first)" >&2
+    exit 1
+  fi
+  version="${kernel_pkg#linux-image-}"
+  # The cached base is keyed by everything that goes into it: the kernel package,
+  # busybox's version and this script (which holds the module list).
+  key="$( { echo "$kernel_pkg"; dpkg-query -W -f='${Version}\n' busybox-static; cat "$here/guest-image.sh"; } \
+         | sha256sum | cut -c1-16)"
+  cache="${XDG_CACHE_HOME:-$HOME/.cache}/kmztools/guest-$kernel_pkg-$key"
+}
+find_kernel
 mkdir -p "$out"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -24,8 +32,21 @@ trap 'rm -rf "$work"' EXIT
 sandbox=()
 [ "$(id -u)" -ne 0 ] || sandbox=(-o APT::Sandbox::User=root)
 
-if [ ! -s "$cache/base.cpio.gz" ] || [ ! -s "$cache/vmlinuz" ]; then
-  (cd "$work" && apt-get download -qq "${sandbox[@]}" "$kernel_pkg")
+cached() { [ -s "$cache/base.cpio.gz" ] && [ -s "$cache/vmlinuz" ]; }
+download() { (cd "$work" && timeout 300 apt-get download -qq "${sandbox[@]}" "$kernel_pkg"); }
+# Lists weeks old may name a kernel the archive no longer holds: read them again
+# and try once more.
+if ! cached && ! download; then
+  echo "guest-image: downloading $kernel_pkg failed; reading apt's lists again and trying once more" >&2
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  timeout 300 $sudo apt-get update -qq || echo "guest-image: apt-get update failed" >&2
+  find_kernel
+  if ! cached && ! download; then
+    echo "guest-image: downloading $kernel_pkg failed again" >&2
+    exit 1
+  fi
+fi
+if ! cached; then
   dpkg-deb -x "$work"/"$kernel_pkg"_*.deb "$work/kernel"
   base="$work/base"
   mkdir -p "$base"/{bin,dev,proc,sys,tmp,run,modules,etc,var/lock}

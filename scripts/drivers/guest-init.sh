@@ -28,7 +28,13 @@ ok() { echo "@@ok $1"; }
 fail() { echo "@@fail $1: $(echo "$2" | grep -v ' %$' | tr '\n' ' ' | cut -c 1-400)"; }
 # check NAME CONDITION WHY: one line either way.
 check() { if eval "$2"; then ok "$1"; else fail "$1" "$3"; fi; }
-now() { tr -d . </proc/uptime | cut -d' ' -f1; } # centiseconds since boot
+# Milliseconds since boot, from the kernel's clock (the jobs below read it too).
+cat >/tmp/now <<'NOW'
+#!/bin/sh
+awk '/^now at/ { printf "%d\n", $3 / 1000000; exit }' /proc/timer_list
+NOW
+chmod +x /tmp/now
+now() { /tmp/now; }
 host() {
   echo "@@host $*"
   read -t 60 answer </dev/console
@@ -49,7 +55,7 @@ spawn() {
   name=$1; shift
   rm -f /tmp/$name.rc /tmp/$name.out /tmp/$name.pid
   start-stop-daemon -S -b -m -p /tmp/$name.pid -x /bin/sh -- -c \
-    "$* >/tmp/$name.out 2>&1; echo \"\$? \$(tr -d . </proc/uptime | cut -d' ' -f1)\" >/tmp/$name.rc"
+    "$* >/tmp/$name.out 2>&1; echo \"\$? \$(/tmp/now)\" >/tmp/$name.rc"
 }
 finished() { [ -s /tmp/$1.rc ]; }
 rc() { cut -d' ' -f1 /tmp/$1.rc; }
@@ -118,7 +124,7 @@ full_update() {
     "exit $(rc probe-$d), $(cat /tmp/probe-$d.out)"
   await "finished up-$d" 1200
   check "$d: update of $usize bytes goes on and succeeds" '[ "$(rc up-$d)" = 0 ]' "exit $(rc up-$d)"
-  echo "@@info $d: the update took $(( ($(ended up-$d) - started) / 100 )) s"
+  echo "@@info $d: the update took $(( ($(ended up-$d) - started) / 1000 )) s"
   finished up-$d && [ "$(rc up-$d)" != 0 ] && show up-$d
   [ "$d" = ftdi ] && check "ftdi: latency timer 16 after an update" '[ "$(latency)" = 16 ]' "reads $(latency)"
   check "$d: no lock file after an update" unlocked "left: $(ls $lockdir)"
@@ -136,9 +142,11 @@ unplug() {
   await "finished cut-$d" 100
   await "[ -s /tmp/gone ]" 50
   check "$d: unplugged during an update: exit 1" '[ "$(rc cut-$d)" = 1 ]' "exit $(rc cut-$d)"
+  finished cut-$d && [ -s /tmp/gone ] &&
+    echo "@@info $d: from the device going to the tool's exit: $(($(ended cut-$d) - $(cat /tmp/gone))) ms"
   check "$d: unplugged: failure within a second" \
-    'finished cut-$d && [ -s /tmp/gone ] && [ $(($(ended cut-$d) - $(cat /tmp/gone))) -le 100 ]' \
-    "ended $(ended cut-$d), line gone $(cat /tmp/gone) (centiseconds)"
+    'finished cut-$d && [ -s /tmp/gone ] && [ $(($(ended cut-$d) - $(cat /tmp/gone))) -le 1000 ]' \
+    "ended $(ended cut-$d), line gone $(cat /tmp/gone) (ms since boot)"
   check "$d: unplugged: says the keyboard is left erased" 'said cut-$d "left without working firmware"' \
     "$(cat /tmp/cut-$d.out)"
   check "$d: no lock file after the unplug" unlocked "left: $(ls $lockdir)"
@@ -167,10 +175,20 @@ if case_on ftdi && ftdi_attached "start"; then
   update stop-ftdi /dev/ttyUSB0
   await "[ \"\$(latency)\" = 1 ]" 100
   sleep 1
+  # The first interrupt is held (its notice comes, and the update goes on: a later
+  # chunk is written); only the second stops, and the closing line comes after it.
   pid=$(pidof kmzflash)
-  kill -INT $pid; usleep 300000; kill -INT $pid
+  kill -INT $pid
+  held=""; wentOn=""; closedEarly=""
+  await "said stop-ftdi 'Interrupted: the update goes on'" 30 && held=yes
+  chunks=$(grep -c ' %$' /tmp/stop-ftdi.out)
+  await "[ \$(grep -c ' %\$' /tmp/stop-ftdi.out) -gt $chunks ]" 30 && wentOn=yes
+  said stop-ftdi "left without working firmware" && closedEarly=yes
+  kill -INT $pid
   await "finished stop-ftdi" 100
-  check "ftdi: a second interrupt stops the update" '[ "$(rc stop-ftdi)" = 130 ]' "exit $(rc stop-ftdi)"
+  check "ftdi: a second interrupt stops the update" \
+    '[ -n "$held" ] && [ -n "$wentOn" ] && [ -z "$closedEarly" ] && [ "$(rc stop-ftdi)" = 130 ] && [ "$(grep -v " %$" /tmp/stop-ftdi.out | tail -n 1 | cut -c1-46)" = "The keyboard is left without working firmware." ]' \
+    "held notice: ${held:-none within 3 s}, a chunk after it: ${wentOn:-none within 3 s}, closing line before the second: ${closedEarly:-no}, exit $(rc stop-ftdi), last line: $(grep -v ' %$' /tmp/stop-ftdi.out | tail -n 1)"
   check "ftdi: latency timer 16 after a stop by a second interrupt" '[ "$(latency)" = 16 ]' "reads $(latency)"
   check "ftdi: no lock file after a stop by a second interrupt" unlocked "left: $(ls $lockdir)"
   spawn term-ftdi kbdprobe /dev/ttyUSB0
