@@ -185,6 +185,10 @@ int main(int argc, char* argv[])
     qputenv("QT_FORCE_STDERR_LOGGING", "1");
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
+#ifdef Q_OS_UNIX
+    // A background job under `stty tostop` is never stopped by its terminal.
+    std::signal(SIGTTOU, SIG_IGN);
+#endif
     QCoreApplication application(argc, argv);
     int result = 0;
     {

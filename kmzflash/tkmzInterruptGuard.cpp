@@ -139,7 +139,11 @@ void endFromHandler()
 extern "C" void onInterrupt(int signalNumber)
 {
     const int savedErrno = errno;
-    if (noteInterrupt(signalNumber, signalNumber == SIGINT || signalNumber == SIGQUIT))
+    // Where no erase is at stake, the first interrupt ends the program here: it
+    // may be blocked where nothing looks (writing into a pipe nobody reads,
+    // opening a FIFO, reading a slow file system), and SA_RESTART resumes that.
+    const bool stop = noteInterrupt(signalNumber, signalNumber == SIGINT || signalNumber == SIGQUIT);
+    if (stop || gCritical.load() == 0)
         endFromHandler();
     const char byte = 0;
     // A full pipe already holds a wake-up; nothing is lost by dropping this one.
@@ -190,6 +194,10 @@ tkmzInterruptGuard::tkmzInterruptGuard(tkmzManagerOperation* pOperation, QObject
     gpOperation = pOperation;
 #ifdef Q_OS_UNIX
     std::signal(SIGPIPE, SIG_IGN);
+    // A background job under `stty tostop` would be stopped at its next write to
+    // the terminal, after the erase with the keyboard erased until someone types
+    // fg: with SIGTTOU ignored, such writes go through.
+    std::signal(SIGTTOU, SIG_IGN);
     sigemptyset(&gGuarded);
     // Without a wake-up the program could not act on an interrupt in its waits:
     // then the default dispositions stay, rather than hold interrupts for nothing.

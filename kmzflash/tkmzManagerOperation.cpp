@@ -117,17 +117,17 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
                 // A refusal or a short reply prints nothing of its own.
                 qWarning() << "Get firmware info failed!";
             }
-            mpCommunication->closePort();
+            disconnectPort();
         }
     } else if (operation == QLatin1String("--u")) {
         if (connectPort(rArguments)) {
             result = updateFirmware(rArguments);
-            mpCommunication->closePort();
+            disconnectPort();
         }
     } else if (operation == QLatin1String("--us")) {
         if (connectPort(rArguments)) {
             result = updateFirmwareWithSearch(rArguments);
-            mpCommunication->closePort();
+            disconnectPort();
         }
     } else {
         qWarning() << "Unsupported operation" << operation;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ZRN;
@@ -34,6 +36,8 @@ private slots:
     void handlersBlockEachOther();
     void terminalHearsOfHeldInterrupt_data();
     void terminalHearsOfHeldInterrupt();
+    void backgroundJobIsNeverStopped();
+    void portClosedBeforeSecondInterrupt();
 };
 
 void tst_Interrupts::rule_data()
@@ -44,9 +48,11 @@ void tst_Interrupts::rule_data()
     QTest::addColumn<QStringList>("errLines");
     QTest::addColumn<bool>("lockFileLeft");
 
-    // (No port is open in the child: stopping from the program closes the port,
-    // and Qt's close removes its own lock file; only the handler removes it itself.)
-    QTest::newRow("before the erase: stops at once") << "before" << SIGINT << 0 << QStringList() << true;
+    // Where no erase is at stake the handler ends the program itself, with the
+    // clean-up it has (the lock file): whatever the program is blocked on.
+    QTest::newRow("before the erase: stops at once") << "before" << SIGINT << 0 << QStringList() << false;
+    QTest::newRow("before the erase, blocked opening a FIFO: stops at once") << "blocked" << SIGTERM << 0
+                                                                              << QStringList() << false;
     QTest::newRow("after the erase: held") << "held" << 0 << 0 << QStringList{gHeldLine, "going on"} << true;
     QTest::newRow("Ctrl-\\ after the erase: held like Ctrl-C") << "quit" << 0 << 0
                                                                << QStringList{gHeldLine, "going on"} << true;
@@ -80,7 +86,7 @@ void tst_Interrupts::rule()
     const QString lockFile = dir.filePath("LCK..ttyTEST");
     QVERIFY(kmztest::writeFile(lockFile, "1234"));
     const auto result = kmztest::run(QCoreApplication::applicationFilePath(), {"--child", scenario, lockFile},
-                                     QString(), 10000);
+                                     QString(), 5000);
     QVERIFY(result.finished);
     QCOMPARE(result.signal, signalNumber);
     if (signalNumber == 0)
@@ -134,6 +140,44 @@ void tst_Interrupts::terminalHearsOfHeldInterrupt()
     QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
 }
 
+// A background job under `stty tostop` writes to its terminal: the tool is never
+// stopped for it (it would be, after the erase, until someone typed fg).
+void tst_Interrupts::backgroundJobIsNeverStopped()
+{
+    const QString setsid = QStandardPaths::findExecutable("setsid");
+    if (setsid.isEmpty())
+        QSKIP("setsid (util-linux) is needed to give the tool a controlling terminal");
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen());
+    QProcess process;
+    process.setStandardInputFile(terminal.slavePath());
+    kmztest::start(process, setsid,
+                   {"--ctty", "/bin/sh", "-mc", "stty tostop; \"$0\" --h 2>/dev/tty & wait $!", kmztest::kmzflashPath()});
+    const bool finished = process.waitForFinished(5000);
+    if (!finished)
+        process.kill();
+    QVERIFY2(finished, "stopped at its write to the terminal");
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(terminal.readAnswer(50, 2000).contains("Usage - kmzflash.exe [operation] [arguments]"));
+}
+
+// The port is let go of whole when it closes: a second Ctrl-C afterwards (in the
+// exit window) must not remove a lock file that another tool has taken since.
+void tst_Interrupts::portClosedBeforeSecondInterrupt()
+{
+    kmztest::Sim sim;
+    QVERIFY(sim.started());
+    const auto result = kmztest::run(QCoreApplication::applicationFilePath(), {"--child", "closed", sim.port()},
+                                     QString(), 5000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.signal, SIGINT);
+    // (Found once or twice: /var/lock may lead to /run/lock.)
+    const QStringList locks = kmztest::portLockFiles(sim.port());
+    for (const QString& lock : locks)
+        QFile::remove(lock);
+    QVERIFY(!locks.isEmpty());
+}
+
 namespace {
 
 // What Ctrl-C and the like do: a signal from outside, here sent to itself.
@@ -157,9 +201,29 @@ int child(int argc, char* argv[])
     QCoreApplication application(argc, argv);
     tkmzManagerOperation operation;
     tkmzInterruptGuard guard(&operation);
-    tkmzInterruptGuard::setPortLockFile(QString::fromLocal8Bit(argv[3]));
+    if (scenario != "closed")
+        tkmzInterruptGuard::setPortLockFile(QString::fromLocal8Bit(argv[3]));
     int result = 0;
-    if (scenario == "before") {
+    if (scenario == "closed") {
+        // --i on the port; its lock file is seen while the port is open, and
+        // stands again for another tool's once the port has closed.
+        const QString port = QString::fromLocal8Bit(argv[3]);
+        QStringList locks;
+        QTimer::singleShot(0, [&locks, &port] { locks = kmztest::portLockFiles(port); });
+        result = operation.dispatch({"kmzflash", "--i", port});
+        if (result != 0 || locks.isEmpty() || !kmztest::writeFile(locks.first(), "4321"))
+            return 5;
+        tkmzInterruptGuard::enterCritical();
+        signalSelf(SIGINT);
+        settle();
+        signalSelf(SIGINT);
+    } else if (scenario == "blocked") {
+        signalSelf(SIGTERM);
+        // A FIFO nobody reads: the open blocks for good.
+        const QByteArray fifo = QByteArray(argv[3]) + ".fifo";
+        ::mkfifo(fifo.constData(), 0600);
+        ::close(::open(fifo.constData(), O_WRONLY));
+    } else if (scenario == "before") {
         signalSelf(SIGINT);
         settle();
     } else if (scenario == "held" || scenario == "quit") {
