@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QMessageLogContext>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,7 @@ namespace {
 
 bool gTerminal = false;
 int gProgressLength = 0; // of the open progress line, 0 when none is open
+std::atomic<bool> gProgressOpen{false}; // the same, for a signal handler
 QString gProgressName;
 QElapsedTimer gProgressClock;
 
@@ -102,7 +104,13 @@ void terminalProgress(const QString& rName, qint64 done, qint64 total)
     if (text.size() < gProgressLength)
         line += QByteArray(gProgressLength - text.size(), ' ');
     gProgressLength = qMax(1, int(text.size()));
+    gProgressOpen = true;
     writeRaw(line);
+}
+
+bool progressLineOpen()
+{
+    return gProgressOpen.load();
 }
 
 void endTerminalProgress()
@@ -111,6 +119,7 @@ void endTerminalProgress()
         return;
     gProgressLength = 0;
     writeRaw(QByteArray(1, '\n'));
+    gProgressOpen = false;
 }
 
 } // namespace ZRN

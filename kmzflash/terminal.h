@@ -25,6 +25,9 @@ void terminalLine(const QString& rText);
 void terminalProgress(const QString& rName, qint64 done, qint64 total);
 // Ends a progress line, if one is open.
 void endTerminalProgress();
+// Whether a progress line is open on standard error: safe in a signal handler,
+// whose own line must start on a fresh one.
+bool progressLineOpen();
 
 // "45% 18432 / 40968 bytes, 12 s left": the progress text for done of total
 // bytes after elapsedMs (no time left before a rate can be measured).

@@ -1,6 +1,7 @@
 #include "tkmzInterruptGuard.h"
 
 #include "tcPointerChecker.h"
+#include "terminal.h"
 #include "tkmzManagerOperation.h"
 
 #include <QDebug>
@@ -113,14 +114,17 @@ void endFromHandler()
     }
 #endif
     if (gCritical.load() != 0 && gQuiet.load() == 0) {
+        // On a line of its own: after an open progress line, a fresh one first.
         char line[sizeof gErasedLine + 1];
-        std::memcpy(line, gErasedLine, sizeof gErasedLine - 1);
-        line[sizeof gErasedLine - 1] = '\n';
+        line[0] = '\n';
+        std::memcpy(line + 1, gErasedLine, sizeof gErasedLine - 1);
+        line[sizeof gErasedLine] = '\n';
+        const bool fresh = progressLineOpen();
         // Only when it cannot block: a pager nobody reads must not hold the stop up.
         struct pollfd output = {STDERR_FILENO, POLLOUT, 0};
         if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0)
-            (void)::write(STDERR_FILENO, line, sizeof gErasedLine);
-        writeToTerminal(line, sizeof gErasedLine);
+            (void)::write(STDERR_FILENO, fresh ? line : line + 1, fresh ? sizeof line : sizeof line - 1);
+        writeToTerminal(line + 1, sizeof line - 1);
     }
     const int signalNumber = gFirstSignal.load();
     struct sigaction fallback;

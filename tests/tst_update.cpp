@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -48,6 +49,7 @@ private slots:
     void manyKeyboardsAtOnce();
     void atTerminal_data();
     void atTerminal();
+    void secondInterruptAtTerminal();
 
 private:
     // An update file (3000 bytes unless said) with the given version, and a
@@ -620,6 +622,39 @@ void tst_Update::atTerminal()
         // The progress line is ended before the failure's messages.
         QVERIFY2(lines.at(lines.size() - lastLines.size() - 1).contains("Writing new.upd:"), shown.constData());
     }
+}
+
+// The stop by a second Ctrl-C during the progress: its last line, written from
+// the signal handler, stands on a line of its own.
+void tst_Update::secondInterruptAtTerminal()
+{
+    makeFiles(2, 0, 40960);
+    Sim sim({"--baud", "115200"});
+    QVERIFY(sim.started());
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen());
+    QProcess tool;
+    tool.setStandardErrorFile(terminal.slavePath());
+    kmztest::startKmzflash(tool, {"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QVERIFY(tool.waitForStarted(5000));
+    QByteArray shown;
+    // Reads the terminal until it has shown the text after what it showed so far.
+    const auto await = [&terminal, &shown](const QByteArray& rText) {
+        const int from = shown.size();
+        for (int i = 0; i < 100 && shown.indexOf(rText, from) < 0; ++i)
+            shown += terminal.readAnswer(10, 50);
+        return shown.indexOf(rText, from) >= 0;
+    };
+    QVERIFY2(await("Writing new.upd:"), shown.constData());
+    ::kill(pid_t(tool.processId()), SIGINT);
+    QVERIFY2(await("Interrupted: the update goes on"), shown.constData());
+    QVERIFY2(await(" left"), shown.constData()); // the progress line open again
+    ::kill(pid_t(tool.processId()), SIGINT);
+    QVERIFY(tool.waitForFinished(5000));
+    shown += terminal.readAnswer(20, 200);
+    QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
+    const int last = shown.indexOf("The keyboard is left without working firmware.");
+    QVERIFY2(last > 0 && shown.at(last - 1) == '\n', shown.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Update)
