@@ -8,11 +8,13 @@
 #ifdef Q_OS_UNIX
 #include <QFile>
 #include <QStandardPaths>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -95,10 +97,13 @@ QString existingLockFile(const QString& rPortName)
 
 // What a stop by a signal puts right before the probe ends: the serial driver's
 // flags as the port was found, and Qt's lock file, which Qt cannot remove then.
-// Written before the handlers are installed.
-int gPortFd = -1;
-int gSavedFlags = 0;
-bool gFlagsSaved = false;
+// The lock file is written before the handlers are installed; the flags after,
+// as lock-free atomics, the marker last, so that a handler never reads them half set.
+std::atomic<int> gPortFd{-1};
+std::atomic<int> gSavedFlags{0};
+std::atomic<bool> gFlagsSaved{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read in a signal handler");
 char gLockFile[4096] = {};
 const int gStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -107,9 +112,9 @@ extern "C" void onStopSignal(int signalNumber)
 #ifdef Q_OS_LINUX
     struct serial_struct serial;
     std::memset(&serial, 0, sizeof serial);
-    if (gFlagsSaved && ::ioctl(gPortFd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = gSavedFlags;
-        ::ioctl(gPortFd, TIOCSSERIAL, &serial);
+    if (gFlagsSaved.load() && ::ioctl(gPortFd.load(), TIOCGSERIAL, &serial) == 0) {
+        serial.flags = gSavedFlags.load();
+        ::ioctl(gPortFd.load(), TIOCSSERIAL, &serial);
     }
 #endif
     if (gLockFile[0] != '\0')
@@ -156,18 +161,24 @@ void handleStopSignals(const QString& rPortName)
 QString leftLockFile(const QString& rPortName)
 {
 #ifdef Q_OS_UNIX
+    // Lock files lie in folders that any user may write: one is read only when it
+    // is a regular file, not through a link, without blocking (a FIFO there would
+    // hold the probe for good) and no further than a pid's line.
     const QString path = existingLockFile(rPortName);
-    {
-        QFile lockFile(path);
-        if (path.isEmpty() || !lockFile.open(QIODevice::ReadOnly))
-            return QString();
-        const long long pid = lockFile.readLine(32).trimmed().toLongLong();
-        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can "
-                                  "remove it")
-                .arg(lockFile.fileName())
-                .arg(pid);
-    }
+    const int fd = path.isEmpty() ? -1
+                                  : ::open(QFile::encodeName(path).constData(),
+                                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    struct stat seen = {};
+    char text[256] = {};
+    const ssize_t count = ::fstat(fd, &seen) == 0 && S_ISREG(seen.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    const long long pid = count > 0 ? QByteArray(text, int(count)).split('\n').value(0).trimmed().toLongLong() : 0;
+    if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can remove it")
+            .arg(path)
+            .arg(pid);
 #else
     Q_UNUSED(rPortName);
 #endif

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -62,6 +63,52 @@ QString existingLockFile(const QString& rName)
 #endif
     return QString();
 }
+
+#ifdef Q_OS_UNIX
+// What a lock file says: the process named in it and the file's owner. Lock files
+// lie in folders that any user may write (/run/lock, /tmp), so one is read only
+// when it is a regular file, not through a link, without blocking (a FIFO there
+// would hold the tool for good) and no further than a pid's line.
+struct LockFileRecord
+{
+    qint64 pid = 0; // 0: no such file, or not one to believe
+    uid_t owner = 0;
+};
+
+LockFileRecord readLockFile(const QString& rPath)
+{
+    LockFileRecord record;
+    if (rPath.isEmpty())
+        return record;
+    const int fd = ::open(QFile::encodeName(rPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return record;
+    struct stat seen = {};
+    char text[256] = {};
+    const ssize_t count = ::fstat(fd, &seen) == 0 && S_ISREG(seen.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    if (count <= 0)
+        return record;
+    bool ok = false;
+    const qint64 pid = QByteArray(text, int(count)).split('\n').value(0).trimmed().toLongLong(&ok);
+    if (ok && pid > 0) {
+        record.pid = pid;
+        record.owner = seen.st_uid;
+    }
+    return record;
+}
+
+// Whether the process named in a lock file is alive and is the file's owner's (a
+// file that any user can plant must not name another user's process).
+bool holdsLock(const LockFileRecord& rRecord)
+{
+    if (rRecord.pid <= 0 || (::kill(pid_t(rRecord.pid), 0) != 0 && errno != EPERM))
+        return false;
+    struct stat process = {};
+    const QByteArray proc = "/proc/" + QByteArray::number(rRecord.pid);
+    return ::stat(proc.constData(), &process) != 0 || process.st_uid == rRecord.owner;
+}
+#endif
 
 // Every request and reply as hex, with the milliseconds since the first one, for
 // QT_LOGGING_RULES="kmz.serial.debug=true". Off by default: the tool's own output
@@ -241,16 +288,14 @@ QString tkmzManagerCommunication::lockRefusalReason(const QString& rName, int op
     // Qt may not remove), nothing uses it: say which file stands in the way. No
     // file at all: it could not be made, and the system says why.
     const QString path = existingLockFile(rName);
-    QFile lockFile(path);
-    if (path.isEmpty() || !lockFile.open(QIODevice::ReadOnly))
-        return path.isEmpty() && openErrno != 0 ? qt_error_string(openErrno) : QString::fromLatin1(gPortInUse);
-    bool ok = false;
-    const qint64 pid = lockFile.readLine(32).trimmed().toLongLong(&ok);
-    if (!ok || pid <= 0 || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+    if (path.isEmpty())
+        return openErrno != 0 ? qt_error_string(openErrno) : QString::fromLatin1(gPortInUse);
+    const LockFileRecord record = readLockFile(path);
+    if (record.pid <= 0 || ::kill(pid_t(record.pid), 0) == 0 || errno != ESRCH)
         return QString::fromLatin1(gPortInUse);
     return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can remove it")
         .arg(path)
-        .arg(pid);
+        .arg(record.pid);
 #else
     Q_UNUSED(rName);
     Q_UNUSED(openErrno);
@@ -268,14 +313,9 @@ QString tkmzManagerCommunication::lockFilePath() const
 qint64 tkmzManagerCommunication::portHolder(const QString& rName)
 {
 #ifdef Q_OS_UNIX
-    QFile lockFile(existingLockFile(rName));
-    if (lockFile.fileName().isEmpty() || !lockFile.open(QIODevice::ReadOnly))
-        return 0;
-    bool ok = false;
-    const qint64 pid = lockFile.readLine(32).trimmed().toLongLong(&ok);
-    // Alive, whoever owns it (EPERM: another user's process).
-    if (ok && pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
-        return pid;
+    const LockFileRecord record = readLockFile(existingLockFile(rName));
+    if (holdsLock(record))
+        return record.pid;
 #else
     Q_UNUSED(rName);
 #endif

@@ -4,9 +4,15 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +31,8 @@ private slots:
     void sendAfterLineLost();
     void threeArrivalsThreeSignals();
     void lineLogIsOptIn();
+    void lockFileHolder_data();
+    void lockFileHolder();
 };
 
 namespace {
@@ -161,6 +169,59 @@ void tst_SerialLink::lineLogIsOptIn()
              qPrintable(gMessages[0]));
     QVERIFY2(QRegularExpression("^kmz.serial: +[0-9]+\\.[0-9]{3} ms <- 40 7f$").match(gMessages[1]).hasMatch(),
              qPrintable(gMessages[1]));
+}
+
+// Lock files lie in folders any user may write (here /tmp, one of Qt's): the
+// process named in one is shown only when it is alive and the file's owner's, and
+// a file that is no regular file, or too long for a pid's line, names nobody.
+void tst_SerialLink::lockFileHolder_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("content"); // "self": this process's pid
+    QTest::addColumn<bool>("named");
+    QTest::newRow("a live process of the file's owner, as Qt writes it") << "file" << QByteArray("self\nkmzflash\nhost\n")
+                                                                        << true;
+    QTest::newRow("a process that has ended") << "file" << QByteArray("99999999\n") << false;
+    QTest::newRow("another user's process") << "foreign" << QByteArray("1\n") << false;
+    QTest::newRow("a FIFO") << "fifo" << QByteArray() << false;
+    QTest::newRow("a link to a good lock file") << "link" << QByteArray("self\n") << false;
+    QTest::newRow("a pid's line too long") << "file" << QByteArray(4096, '7') << false;
+}
+
+void tst_SerialLink::lockFileHolder()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, named);
+    const QString port = QStringLiteral("ttyKMZLOCK%1").arg(::getpid());
+    const QString lockFile = "/tmp/LCK.." + port;
+    const QString target = lockFile + ".target";
+    content.replace("self", QByteArray::number(qint64(::getpid())));
+    QFile::remove(lockFile);
+    if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(lockFile).constData(), 0644), 0);
+    } else if (kind == "link") {
+        QVERIFY(kmztest::writeFile(target, content));
+        QVERIFY(QFile::link(target, lockFile));
+    } else {
+        QVERIFY(kmztest::writeFile(lockFile, content));
+        // A file planted by another user than the one whose process it names.
+        if (kind == "foreign" && ::geteuid() == 0)
+            QCOMPARE(::chown(QFile::encodeName(lockFile).constData(), 65534, 65534), 0);
+    }
+    // Asked on a thread of its own, so that a read that blocks fails the row.
+    std::atomic<qint64> holder{-1};
+    std::thread asking([&holder, &port] { holder = tkmzManagerCommunication::portHolder(port); });
+    const auto cleanUp = qScopeGuard([&] {
+        // A read blocked on the FIFO is let go by a writer.
+        if (holder.load() < 0)
+            ::close(::open(QFile::encodeName(lockFile).constData(), O_WRONLY | O_NONBLOCK));
+        asking.join();
+        QFile::remove(lockFile);
+        QFile::remove(target);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(holder.load() >= 0, 2000);
+    QCOMPARE(holder.load(), named ? qint64(::getpid()) : qint64(0));
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)
