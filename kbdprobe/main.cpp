@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -185,6 +187,28 @@ QString leftLockFile(const QString& rPortName)
     return QString();
 }
 
+// After an open refused with "Permission denied": how to get access.
+QString accessAdvice(const QString& rPortName, const QString& rReason)
+{
+#ifdef Q_OS_LINUX
+    struct stat device = {};
+    const QString path = deviceLocation(rPortName);
+    if (rReason != qt_error_string(EACCES) || ::stat(QFile::encodeName(path).constData(), &device) != 0)
+        return QString();
+    const struct group* pGroup = ::getgrgid(device.st_gid);
+    const struct passwd* pUser = ::getpwuid(::geteuid());
+    if (pGroup == nullptr)
+        return QString();
+    return QStringLiteral("To open %1 the user must be in its group %2: sudo adduser %3 %2, then log in again.")
+        .arg(path, QString::fromLocal8Bit(pGroup->gr_name),
+             pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER"));
+#else
+    Q_UNUSED(rPortName);
+    Q_UNUSED(rReason);
+    return QString();
+#endif
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -241,6 +265,9 @@ int main(int argc, char* argv[])
             qWarning() << "Unable to connect to" << portName;
             const QString left = leftLockFile(portName);
             qWarning() << "Reason:" << (left.isEmpty() ? port.errorString() : left);
+            const QString advice = accessAdvice(portName, port.errorString());
+            if (!advice.isEmpty())
+                qWarning().noquote() << advice;
         }
 #ifdef Q_OS_UNIX
         // Before the driver's flags change: a signal from here on puts them back.

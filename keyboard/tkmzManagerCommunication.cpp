@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -300,6 +302,26 @@ QString tkmzManagerCommunication::lockRefusalReason(const QString& rName, int op
     Q_UNUSED(rName);
     Q_UNUSED(openErrno);
     return QString::fromLatin1(gPortInUse);
+#endif
+}
+
+QString tkmzManagerCommunication::accessAdvice(const QString& rName) const
+{
+#ifdef Q_OS_LINUX
+    struct stat device = {};
+    if (errorText() != qt_error_string(EACCES)
+        || ::stat(QFile::encodeName(systemLocation(rName)).constData(), &device) != 0)
+        return QString();
+    const struct group* pGroup = ::getgrgid(device.st_gid);
+    const struct passwd* pUser = ::getpwuid(::geteuid());
+    if (pGroup == nullptr)
+        return QString();
+    return QStringLiteral("To open %1 the user must be in its group %2: sudo adduser %3 %2, then log in again.")
+        .arg(systemLocation(rName), QString::fromLocal8Bit(pGroup->gr_name),
+             pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER"));
+#else
+    Q_UNUSED(rName);
+    return QString();
 #endif
 }
 

@@ -33,6 +33,9 @@ public:
     bool isLost() const;
     // Why the last open failed, or why the line was lost, in the system's words.
     QString errorText() const;
+    // After an open refused with "Permission denied": how to get access (the
+    // group that owns the device), or an empty string.
+    QString accessAdvice(const QString& rName) const;
     // Qt's lock file of the open port (empty when there is none).
     QString lockFilePath() const;
     // The open port's descriptor and the serial driver's flags as the port was

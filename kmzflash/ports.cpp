@@ -3,6 +3,7 @@
 #include "tkmzManagerCommunication.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -30,12 +31,21 @@ QString portLine(const PortRecord& rPort)
         line += QLatin1String("  ") + known.join(QLatin1String(", "));
     if (rPort.holder > 0)
         line += QStringLiteral(" (in use by process %1)").arg(rPort.holder);
+    if (rPort.console)
+        line += QStringLiteral(" (system console)");
     return line;
 }
 
 QList<PortRecord> availablePorts()
 {
     QList<PortRecord> ports;
+    // The ports the kernel's console writes to (console=ttyS0 on its command line):
+    // a keyboard there would read the boot messages.
+    QFile consoleFile(QStringLiteral("/sys/class/tty/console/active"));
+    const QStringList consoles = consoleFile.open(QIODevice::ReadOnly)
+                                     ? QString::fromLatin1(consoleFile.read(4096)).simplified().split(
+                                           QLatin1Char(' '), Qt::SkipEmptyParts)
+                                     : QStringList();
     // The stable names a udev system gives each adapter, by the device they lead to.
     const QFileInfoList links =
         QDir(QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot,
@@ -60,6 +70,7 @@ QList<PortRecord> availablePorts()
             }
         }
         port.holder = tkmzManagerCommunication::portHolder(port.name);
+        port.console = consoles.contains(info.portName());
         ports << port;
     }
     return ports;

@@ -20,6 +20,7 @@ struct PortRecord
     QString serialNumber;
     QString stableLink; // Linux: the /dev/serial/by-id link to the device
     qint64 holder = 0;  // the running process whose lock file names the port, 0: none
+    bool console = false; // Linux: the kernel's console writes to it (not the keyboard's line)
 };
 
 // One line: the name, then what is known, empty fields left out, e.g.

@@ -158,6 +158,9 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
     }
     qWarning() << "Unable to connect to" << portName;
     qWarning() << "Reason:" << mpCommunication->errorText();
+    const QString advice = mpCommunication->accessAdvice(portName);
+    if (!advice.isEmpty())
+        qWarning().noquote() << advice;
     return false;
 }
 

@@ -88,6 +88,11 @@ void tst_Console::portLine_data()
     busy.product = 0x8036;
     busy.holder = 1234;
     QTest::newRow("held by a running tool") << busy << "/dev/ttyACM0  PNL640, USB 2341:8036 (in use by process 1234)";
+
+    PortRecord console;
+    console.name = "/dev/ttyS0";
+    console.console = true;
+    QTest::newRow("the system console") << console << "/dev/ttyS0 (system console)";
 }
 
 void tst_Console::portLine()

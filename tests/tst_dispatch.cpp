@@ -2,8 +2,11 @@
 #include "frames.h"
 #include "tkmzManagerOperation.h"
 
+#include <QStandardPaths>
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using kmztest::runKmzflash;
@@ -107,7 +110,7 @@ void tst_Dispatch::argumentAtBounds()
 void tst_Dispatch::connectFailure_data()
 {
     QTest::addColumn<QStringList>("arguments"); // @: a pseudo-terminal's path
-    QTest::addColumn<int>("fileLimit");         // ulimit -n for the run, 0: none
+    QTest::addColumn<int>("fileLimit");         // ulimit -n for the run, 0: none; -1: as nobody
     QTest::addColumn<QStringList>("errLines");
     // The system's reason follows on a line of its own.
     const QStringList none = {"Unable to connect to \"/dev/kmz-none\"", "Reason: \"No such file or directory\""};
@@ -118,6 +121,12 @@ void tst_Dispatch::connectFailure_data()
                                      << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\""};
     QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << 0 << none;
     QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << 0 << none;
+    // Refused by the device's permissions: what to do about it.
+    QTest::newRow("--i without the device's group")
+        << QStringList{"--i", "@"} << -1
+        << QStringList{"Unable to connect to \"@\"", "Reason: \"Permission denied\"",
+                       "To open @ the user must be in its group dialout: sudo adduser nobody dialout, then log in "
+                       "again."};
     // Whichever open runs out of descriptors (the device's, or Qt's lock file's),
     // the system's words, never a port "in use".
     for (int limit : {5, 6, 7, 8}) {
@@ -139,6 +148,20 @@ void tst_Dispatch::connectFailure()
     kmztest::Pty line;
     arguments.replaceInStrings("@", line.slavePath());
     errLines.replaceInStrings("@", line.slavePath());
+    if (fileLimit < 0) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        const struct group* pDialout = ::getgrnam("dialout");
+        if (::geteuid() != 0 || setpriv.isEmpty() || pDialout == nullptr)
+            QSKIP("needs root, setpriv and a dialout group to run the tool as nobody");
+        const QByteArray device = QFile::encodeName(line.slavePath());
+        QCOMPARE(::chown(device.constData(), 0, pDialout->gr_gid), 0);
+        QCOMPARE(::chmod(device.constData(), 0660), 0);
+        const auto result = kmztest::run(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                                              kmztest::kmzflashPath()} + arguments);
+        QCOMPARE(result.errLines, errLines);
+        QCOMPARE(result.exitCode, 1);
+        return;
+    }
     const kmztest::RunResult result =
         fileLimit == 0 ? runKmzflash(arguments)
                        : kmztest::run("/bin/sh", QStringList{"-c", QStringLiteral("ulimit -n %1; exec \"$0\" \"$@\"")
