@@ -8,9 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -22,7 +26,8 @@ bool gTerminal = false;
 int gProgressLength = 0; // of the open progress line, 0 when none is open
 std::atomic<bool> gProgressOpen{false}; // the same, for a signal handler
 QString gProgressName;
-QElapsedTimer gProgressClock;
+QElapsedTimer gProgressTime;
+ProgressClock gProgressClock; // of the file being written: one clock per file
 
 bool stderrIsTerminal()
 {
@@ -63,6 +68,20 @@ bool terminalMode()
     return gTerminal;
 }
 
+int terminalColumns()
+{
+#ifdef Q_OS_WIN
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    struct winsize size = {};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#endif
+    return 80;
+}
+
 void terminalLine(const QString& rText)
 {
     if (!gTerminal)
@@ -71,33 +90,79 @@ void terminalLine(const QString& rText)
     writeRaw(rText.toLocal8Bit() + '\n');
 }
 
-QString progressText(qint64 done, qint64 total, qint64 elapsedMs)
+void ProgressClock::sample(qint64 done, qint64 nowMs)
+{
+    if (mFirstMs < 0)
+        mFirstMs = nowMs;
+    mSamples << qMakePair(done, nowMs);
+    while (mSamples.size() > 9)
+        mSamples.removeFirst();
+}
+
+qint64 ProgressClock::secondsLeft(qint64 total) const
+{
+    // A second's worth at least, so that the first chunk's start-up does not make
+    // up the rate.
+    if (mSamples.size() < 2 || mSamples.last().second - mFirstMs < 1000)
+        return -1;
+    QList<double> msPerByte;
+    for (int i = 1; i < mSamples.size(); ++i) {
+        const qint64 bytes = mSamples.at(i).first - mSamples.at(i - 1).first;
+        if (bytes > 0)
+            msPerByte << double(mSamples.at(i).second - mSamples.at(i - 1).second) / double(bytes);
+    }
+    if (msPerByte.isEmpty())
+        return -1;
+    std::sort(msPerByte.begin(), msPerByte.end());
+    const int middle = msPerByte.size() / 2;
+    const double median = msPerByte.size() % 2 == 1 ? msPerByte.at(middle)
+                                                     : (msPerByte.at(middle - 1) + msPerByte.at(middle)) / 2;
+    const qint64 leftMs = qint64(double(qMax<qint64>(0, total - mSamples.last().first)) * median);
+    return (leftMs + 999) / 1000;
+}
+
+QString progressText(qint64 done, qint64 total, qint64 secondsLeft)
 {
     const int percent = total > 0 ? int(done * 100 / total) : 100;
     QString text = QStringLiteral("%1% %2 / %3 bytes").arg(percent, 3).arg(done).arg(total);
-    if (done >= total)
+    if (done >= total || secondsLeft < 0)
         return text;
-    // The rate so far: a second's worth at least, so that the first chunk's
-    // start-up does not make it up.
-    if (done <= 0 || elapsedMs < 1000)
-        return text;
-    const qint64 left = ((total - done) * elapsedMs / done + 999) / 1000;
+    const qint64 left = secondsLeft;
     if (left < 60)
         return text + QStringLiteral(", %1 s left").arg(left);
     return text + QStringLiteral(", %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString fitLine(const QString& rBefore, const QString& rName, const QString& rAfter, int width)
+{
+    QString name = rName;
+    const int room = width - rBefore.size() - rAfter.size();
+    const QLatin1String gap("...");
+    if (width > 0 && name.size() > room) {
+        // The name's ends tell files apart: its middle gives way, to six characters.
+        const int keep = qMax(6, room) - gap.size();
+        name = name.left((keep + 1) / 2) + gap + name.right(keep / 2);
+    }
+    const QString line = rBefore + name + rAfter;
+    return width > 0 ? line.left(width) : line;
 }
 
 void terminalProgress(const QString& rName, qint64 done, qint64 total)
 {
     if (!gTerminal)
         return;
-    if (gProgressLength == 0 || rName != gProgressName) {
+    if (rName != gProgressName || done == 0) {
         endTerminalProgress();
         gProgressName = rName;
-        gProgressClock.start();
+        gProgressClock = ProgressClock();
+        gProgressTime.start();
     }
-    const QByteArray text = QStringLiteral("Writing %1: %2")
-                                .arg(QFileInfo(rName).fileName(), progressText(done, total, gProgressClock.elapsed()))
+    gProgressClock.sample(done, gProgressTime.elapsed());
+    // Read at each drawing, so that a resized terminal takes effect; one column
+    // is left free, or the cursor would wrap after the last character.
+    const QByteArray text = fitLine(QStringLiteral("Writing "), QFileInfo(rName).fileName(),
+                                    QStringLiteral(": ") + progressText(done, total, gProgressClock.secondsLeft(total)),
+                                    terminalColumns() - 1)
                                 .toLocal8Bit();
     // Rewritten in place; blanks cover what a longer line before left.
     QByteArray line = '\r' + text;

@@ -1,6 +1,8 @@
 #ifndef ZRN_TERMINAL_H
 #define ZRN_TERMINAL_H
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QtGlobal>
 
@@ -19,7 +21,11 @@ namespace ZRN {
 void prepareTerminal();
 bool terminalMode();
 
-// A step line (terminal mode only).
+// The width of the terminal on standard error (80 when it says none), read anew
+// at each call.
+int terminalColumns();
+// A step line (terminal mode only); step lines are made to fit 80 columns.
+constexpr int STEP_LINE_WIDTH = 80;
 void terminalLine(const QString& rText);
 // The in-place progress of one file's write: done of total bytes.
 void terminalProgress(const QString& rName, qint64 done, qint64 total);
@@ -29,9 +35,28 @@ void endTerminalProgress();
 // whose own line must start on a fresh one.
 bool progressLineOpen();
 
+// The time left of one file's write, from its recent chunks: the median time per
+// byte of the last eight, so that a pause (Ctrl-Z, a suspended laptop, a message
+// that held the line up) counts as one slow chunk, not as the rate.
+class ProgressClock
+{
+public:
+    void sample(qint64 done, qint64 nowMs);
+    // Whole seconds, rounded up; -1 before a second's worth of chunks.
+    qint64 secondsLeft(qint64 total) const;
+
+private:
+    QList<QPair<qint64, qint64>> mSamples; // (bytes done, ms), the last nine
+    qint64 mFirstMs = -1;                  // of the file's first sample
+};
+
 // "45% 18432 / 40968 bytes, 12 s left": the progress text for done of total
-// bytes after elapsedMs (no time left before a rate can be measured).
-QString progressText(qint64 done, qint64 total, qint64 elapsedMs);
+// bytes (no time left when secondsLeft < 0).
+QString progressText(qint64 done, qint64 total, qint64 secondsLeft);
+
+// A line shortened to width columns: the name's middle gives way first, then the
+// text's end. (No shortening for a width <= 0.)
+QString fitLine(const QString& rBefore, const QString& rName, const QString& rAfter, int width);
 
 } // namespace ZRN
 

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <pty.h>
 #include <termios.h>
@@ -103,11 +104,11 @@ void startKmzflash(QProcess& rProcess, const QStringList& rArguments)
     start(rProcess, kmzflashPath(), rArguments);
 }
 
-RunResult runKmzflashAtTerminal(const QStringList& rArguments, const QString& rPattern, int timeoutMs)
+RunResult runKmzflashAtTerminal(const QStringList& rArguments, const QString& rPattern, int timeoutMs, int columns)
 {
     RunResult result;
     Pty terminal;
-    if (!terminal.isOpen())
+    if (!terminal.isOpen() || (columns > 0 && !terminal.setColumns(columns)))
         return result;
     QProcess tool;
     QProcessEnvironment env = cleanEnvironment();
@@ -309,6 +310,14 @@ Pty::~Pty()
         ::close(mMaster);
     if (mSlave >= 0)
         ::close(mSlave);
+}
+
+bool Pty::setColumns(int columns)
+{
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = (unsigned short)columns;
+    return ::ioctl(mMaster, TIOCSWINSZ, &size) == 0;
 }
 
 bool Pty::write(const QByteArray& rData)

@@ -51,8 +51,9 @@ RunResult runKmzflash(const QStringList& rArguments, const QString& rWorkDir = Q
 // Runs kmzflash with standard error on a pseudo-terminal of its own, as a person
 // at a terminal sees it, with QT_MESSAGE_PATTERN set to rPattern (empty: unset):
 // out holds what the terminal showed.
+// columns > 0: the terminal's width.
 RunResult runKmzflashAtTerminal(const QStringList& rArguments, const QString& rPattern = QString(),
-                                int timeoutMs = 20000);
+                                int timeoutMs = 20000, int columns = 0);
 // Starts kmzflash without waiting for it, with the same environment as run().
 void startKmzflash(QProcess& rProcess, const QStringList& rArguments);
 // Waits for a started process; the same result as run() gives.
@@ -120,6 +121,8 @@ public:
     int masterFd() const { return mMaster; }
     int slaveFd() const { return mSlave; }
     bool write(const QByteArray& rData);
+    // The width the terminal reports, as a resized window would set it.
+    bool setColumns(int columns);
     // Reads until quietMs without bytes after the first one, or limitMs in all.
     QByteArray readAnswer(int quietMs, int limitMs);
 

@@ -17,6 +17,10 @@ class tst_Console : public QObject
 private slots:
     void progressText_data();
     void progressText();
+    void timeLeft_data();
+    void timeLeft();
+    void fitLine_data();
+    void fitLine();
     void portLine_data();
     void portLine();
 };
@@ -25,27 +29,87 @@ void tst_Console::progressText_data()
 {
     QTest::addColumn<qint64>("done");
     QTest::addColumn<qint64>("total");
-    QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<qint64>("secondsLeft");
     QTest::addColumn<QString>("text");
-    QTest::newRow("start") << qint64(0) << qint64(40960) << qint64(0) << "  0% 0 / 40960 bytes";
-    // Under a second measured says no time yet.
-    QTest::newRow("too soon for a rate") << qint64(10240) << qint64(40960) << qint64(500) << " 25% 10240 / 40960 bytes";
-    QTest::newRow("a quarter in 3 s") << qint64(10240) << qint64(40960) << qint64(3000)
-                                      << " 25% 10240 / 40960 bytes, 9 s left";
-    QTest::newRow("a part of a second rounds up") << qint64(20000) << qint64(40033) << qint64(1500)
-                                                  << " 49% 20000 / 40033 bytes, 2 s left";
-    QTest::newRow("minutes") << qint64(1024) << qint64(262144) << qint64(1000)
-                             << "  0% 1024 / 262144 bytes, 4:15 left";
-    QTest::newRow("done") << qint64(40960) << qint64(40960) << qint64(12000) << "100% 40960 / 40960 bytes";
+    QTest::newRow("start") << qint64(0) << qint64(40960) << qint64(-1) << "  0% 0 / 40960 bytes";
+    QTest::newRow("no rate yet") << qint64(10240) << qint64(40960) << qint64(-1) << " 25% 10240 / 40960 bytes";
+    QTest::newRow("seconds") << qint64(10240) << qint64(40960) << qint64(9) << " 25% 10240 / 40960 bytes, 9 s left";
+    QTest::newRow("minutes") << qint64(1024) << qint64(262144) << qint64(255) << "  0% 1024 / 262144 bytes, 4:15 left";
+    QTest::newRow("done") << qint64(40960) << qint64(40960) << qint64(0) << "100% 40960 / 40960 bytes";
 }
 
 void tst_Console::progressText()
 {
     QFETCH(qint64, done);
     QFETCH(qint64, total);
-    QFETCH(qint64, elapsedMs);
+    QFETCH(qint64, secondsLeft);
     QFETCH(QString, text);
-    QCOMPARE(ZRN::progressText(done, total, elapsedMs), text);
+    QCOMPARE(ZRN::progressText(done, total, secondsLeft), text);
+}
+
+// The time left from the chunks so far: one chunk of 1024 bytes every 300 ms
+// leaves 10.2 s, shown as 11, for 34 KiB more, whatever pause came in between.
+void tst_Console::timeLeft_data()
+{
+    QTest::addColumn<QList<qint64>>("times"); // ms at which each 1024-byte chunk was done
+    QTest::addColumn<qint64>("secondsLeft");   // of a 40960-byte file
+    const auto steady = [](int chunks, qint64 pauseAfter = -1, qint64 pause = 0) {
+        QList<qint64> times;
+        qint64 now = 0;
+        for (int i = 0; i <= chunks; ++i) {
+            times << now;
+            now += 300 + (i == pauseAfter ? pause : 0);
+        }
+        return times;
+    };
+    QTest::newRow("under a second") << steady(3) << qint64(-1);
+    QTest::newRow("steady") << steady(6) << qint64(11);
+    // Fast chunks: the last eight span under a second, the file's start more.
+    QTest::newRow("a chunk every 100 ms") << QList<qint64>{0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100}
+                                         << qint64(3);
+    // The held-interrupt notice closed the line: the clock goes on.
+    QTest::newRow("a message in between") << steady(6, 3, 50) << qint64(11);
+    // Ctrl-Z and fg, a suspended laptop: one slow chunk, not the rate.
+    QTest::newRow("a minute's stop") << steady(6, 2, 60000) << qint64(11);
+    // The last eight chunks: one of 100 ms, seven of 600; 29 chunks left at 600 ms.
+    QTest::newRow("slower lately") << QList<qint64>{0, 100, 200, 300, 400, 1000, 1600, 2200, 2800, 3400, 4000, 4600}
+                                    << qint64(18);
+}
+
+void tst_Console::timeLeft()
+{
+    QFETCH(QList<qint64>, times);
+    QFETCH(qint64, secondsLeft);
+    ZRN::ProgressClock clock;
+    for (int i = 0; i < times.size(); ++i)
+        clock.sample(qint64(i) * 1024, times.at(i));
+    QCOMPARE(clock.secondsLeft(40960), secondsLeft);
+}
+
+void tst_Console::fitLine_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("line");
+    const QString after = ": 25% 10240 / 40960 bytes";
+    QTest::newRow("fits") << "new.upd" << 79 << "Writing new.upd: 25% 10240 / 40960 bytes";
+    QTest::newRow("no width") << QString(100, 'x') << 0 << "Writing " + QString(100, 'x') + after;
+    QTest::newRow("a long name, its middle gives way")
+        << "PNL640_2_10_release_candidate_for_the_bench.upd" << 50
+        << "Writing PNL640_...nch.upd: 25% 10240 / 40960 bytes";
+    QTest::newRow("40 columns: the name to six, then the end")
+        << "PNL640_2_10.upd" << 39 << "Writing PN...d: 25% 10240 / 40960 bytes";
+    QTest::newRow("20 columns") << "PNL640_2_10.upd" << 19 << "Writing PN...d: 25%";
+}
+
+void tst_Console::fitLine()
+{
+    QFETCH(QString, name);
+    QFETCH(int, width);
+    QFETCH(QString, line);
+    QCOMPARE(ZRN::fitLine("Writing ", name, ": 25% 10240 / 40960 bytes", width), line);
+    if (width > 0)
+        QVERIFY(ZRN::fitLine("Writing ", name, ": 25% 10240 / 40960 bytes", width).size() <= width);
 }
 
 void tst_Console::portLine_data()

@@ -289,8 +289,7 @@ void tst_Generate::atTerminal()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(QString::fromUtf8(result.out).split("\n", Qt::SkipEmptyParts),
              QStringList({"Update generated successfully!",
-                          "Copy PNL640_2_10.upd.sha256 together with PNL640_2_10.upd: it lets kmzflash check the "
-                          "update whole."}));
+                          "Copy PNL640_2_10.upd with its .sha256: kmzflash checks the update whole by it."}));
 }
 
 void tst_Generate::readFileByte_data()

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -577,14 +578,21 @@ void tst_Update::atTerminal_data()
     QTest::addColumn<QString>("pattern");     // QT_MESSAGE_PATTERN, empty: unset
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("lastLines");
-    QTest::newRow("a paced update") << QStringList{"--baud", "460800"} << "" << 0
-                                    << QStringList{"Verifying updater.bin", "Starting the updater", "Update succeeded."};
+    QTest::addColumn<int>("columns"); // the terminal's width, 0: none given (80)
+    const QStringList succeeded = {"Verifying updater.bin", "Starting the updater", "Update succeeded."};
+    QTest::newRow("a paced update") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 0;
+    // The progress line fits: no wrapped line per chunk.
+    QTest::newRow("40 columns") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 40;
+    // Said once, not with the old three lines as well.
+    QTest::newRow("skipped") << QStringList{"--major", "2"} << "" << 0
+                             << QStringList{"Update skipped: 2.00 is not newer than the keyboard's 2.00 (use force)."}
+                             << 0;
     QTest::newRow("the third Write refused")
         << QStringList{"--fault", "write:nack:3"} << "" << 1
-        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::REFUSED_WRITE_LINE};
+        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::REFUSED_WRITE_LINE} << 0;
     QTest::newRow("a message pattern of the user's")
         << QStringList{"--baud", "460800"} << "%{message}" << 0
-        << QStringList{"Write \"@\" 100 %"};
+        << QStringList{"Write \"@\" 100 %"} << 0;
 }
 
 void tst_Update::atTerminal()
@@ -593,17 +601,27 @@ void tst_Update::atTerminal()
     QFETCH(QString, pattern);
     QFETCH(int, exitCode);
     QFETCH(QStringList, lastLines);
+    QFETCH(int, columns);
     makeFiles(2, 0, 40960);
     lastLines.replaceInStrings("@", path("updater.bin"));
     Sim sim(line);
     QVERIFY(sim.started());
     const auto result = kmztest::runKmzflashAtTerminal({"--u", sim.port(), path("new.upd"), path("updater.bin")},
-                                                        pattern);
+                                                        pattern, 20000, columns);
     const QByteArray& shown = result.out;
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
     const QStringList lines = QString::fromUtf8(shown).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.mid(lines.size() - lastLines.size()), lastLines);
+    if (lastLines.value(0).startsWith("Update skipped")) {
+        QCOMPARE(lines, lastLines);
+        return;
+    }
+    // Every drawing of the progress line leaves the last column free.
+    for (const QString& drawn : QString::fromUtf8(shown).split(QRegularExpression("[\r\n]"))) {
+        if (drawn.startsWith("Writing "))
+            QVERIFY2(drawn.size() < (columns > 0 ? columns : 80), qPrintable(drawn));
+    }
     if (!pattern.isEmpty()) {
         QVERIFY(!shown.contains('\r'));
         QCOMPARE(lines.size(), 40 + 5); // a line per chunk
@@ -614,10 +632,10 @@ void tst_Update::atTerminal()
     QVERIFY2(lines.size() <= 8, shown.constData());
     for (const QString& text : lines)
         QVERIFY2(!text.startsWith("Write \""), qPrintable(text));
-    QVERIFY(lines.contains("Erasing the keyboard's flash: from here it has no firmware until the update ends."));
+    QVERIFY(lines.contains("Erasing the flash: the keyboard has no firmware until the update ends."));
     if (exitCode == 0) {
         QVERIFY(lines.contains("Keyboard firmware 1.00, update 2.00: newer"));
-        QVERIFY(shown.contains("\rWriting new.upd: 100% 40960 / 40960 bytes"));
+        QVERIFY(shown.contains("\rWriting new.upd: 100% 40960 / 40960 bytes") || columns > 0);
     } else {
         // The progress line is ended before the failure's messages.
         QVERIFY2(lines.at(lines.size() - lastLines.size() - 1).contains("Writing new.upd:"), shown.constData());

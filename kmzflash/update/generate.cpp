@@ -295,8 +295,9 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         return 1;
     }
     qDebug() << "Update generated successfully!";
-    terminalLine(QStringLiteral("Copy %1.sha256 together with %1: it lets kmzflash check the update whole.")
-                     .arg(updateName));
+    terminalLine(fitLine(QStringLiteral("Copy "), updateName,
+                         QStringLiteral(" with its .sha256: kmzflash checks the update whole by it."),
+                         STEP_LINE_WIDTH - 1));
     return 0;
 }
 

@@ -87,8 +87,7 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     } else if (isUpdateNewer(update)) {
         terminalLine(versions + QLatin1String(": newer"));
     } else {
-        terminalLine(QStringLiteral("Update skipped: %1 is not newer than the keyboard's firmware %2 "
-                                    "(force updates anyway).")
+        terminalLine(QStringLiteral("Update skipped: %1 is not newer than the keyboard's %2 (use force).")
                          .arg(updateVersion, versionText(keyboardMajor(), keyboardMinor())));
         return 0;
     }
@@ -121,17 +120,17 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return 1;
     };
     tkmzInterruptGuard::enterCritical();
-    terminalLine(QStringLiteral("Erasing the keyboard's flash: from here it has no firmware until the update ends."));
+    terminalLine(QStringLiteral("Erasing the flash: the keyboard has no firmware until the update ends."));
     if (flashErase() != 0)
         return failed("Flash erase failed!", Step::Other);
     if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update write failed!", Step::Write);
-    terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updatePath).fileName()));
+    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updatePath).fileName(), QString(), STEP_LINE_WIDTH - 1));
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update verification failed!", Step::Other);
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater write failed!", Step::Write);
-    terminalLine(QStringLiteral("Verifying %1").arg(QFileInfo(updaterPath).fileName()));
+    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updaterPath).fileName(), QString(), STEP_LINE_WIDTH - 1));
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater verification failed!", Step::Other);
     terminalLine(QStringLiteral("Starting the updater"));
@@ -147,9 +146,12 @@ bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
     const quint8 minor = quint8(rUpdate.at(3));
     if (major > keyboardMajor() || (major == keyboardMajor() && minor > keyboardMinor()))
         return true;
-    qDebug() << "Update version is the same or older than current firmware version!";
-    qDebug() << "Update:  " << versionText(major, minor);
-    qDebug() << "Firmware:" << versionText(keyboardMajor(), keyboardMinor());
+    // At a terminal one line says it (updateFirmware's); elsewhere these, as always.
+    if (!terminalMode()) {
+        qDebug() << "Update version is the same or older than current firmware version!";
+        qDebug() << "Update:  " << versionText(major, minor);
+        qDebug() << "Firmware:" << versionText(keyboardMajor(), keyboardMinor());
+    }
     return false;
 }
 
