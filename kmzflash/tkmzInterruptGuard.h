@@ -13,7 +13,9 @@ class tkmzManagerOperation;
 // Windows Ctrl-C, Ctrl-Break and the console window being closed.
 //
 // Before an update's critical stretch (which starts with the erase request and
-// lasts until the program ends) an interrupt stops the program at once. Inside it,
+// lasts until the program ends) an interrupt stops the program at once, from its
+// handler, whatever the program is blocked on (--g's hold aside, which stops
+// where the writing looks). Inside it,
 // the first one is held, with one line on the warning stream, so that the keyboard
 // is not left erased, and the exit code is the update's; a second one stops at
 // once. Only a person interrupts again: inside the stretch SIGHUP and SIGTERM are

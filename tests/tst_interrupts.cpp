@@ -2,6 +2,7 @@
 // (this binary again) that enters the update's critical stretch or not and
 // signals itself, as Ctrl-C, Ctrl-\, SIGTERM or SIGHUP would reach it.
 
+#include "interruptrule.h"
 #include "testsupport.h"
 #include "tkmzInterruptGuard.h"
 #include "tkmzManagerOperation.h"
@@ -31,6 +32,8 @@ class tst_Interrupts : public QObject
     Q_OBJECT
 
 private slots:
+    void ruleTable_data();
+    void ruleTable();
     void rule_data();
     void rule();
     void handlersBlockEachOther();
@@ -39,6 +42,45 @@ private slots:
     void backgroundJobIsNeverStopped();
     void portClosedBeforeSecondInterrupt();
 };
+
+// The rule alone: what each interrupt does, given where the program is.
+void tst_Interrupts::ruleTable_data()
+{
+    QTest::addColumn<QStringList>("events"); // critical, quiet, holding; or a signal
+    QTest::addColumn<QString>("outcomes");   // per signal: s stops at once, g goes on
+    QTest::addColumn<int>("held");
+    QTest::newRow("before the erase") << QStringList{"INT"} << "s" << 0;
+    QTest::newRow("before the erase, SIGTERM") << QStringList{"TERM"} << "s" << 0;
+    QTest::newRow("--g writing its files") << QStringList{"holding", "TERM", "INT"} << "gs" << 0;
+    QTest::newRow("after the erase") << QStringList{"critical", "TERM"} << "g" << 1;
+    QTest::newRow("a person again") << QStringList{"critical", "TERM", "INT"} << "gs" << 1;
+    QTest::newRow("Ctrl-\\ twice") << QStringList{"critical", "QUIT", "QUIT"} << "gs" << 1;
+    QTest::newRow("hang-ups however often") << QStringList{"critical", "HUP", "HUP", "TERM", "HUP"} << "gggg" << 1;
+    QTest::newRow("quiet stretch") << QStringList{"critical", "quiet", "INT", "INT"} << "gs" << 1;
+}
+
+void tst_Interrupts::ruleTable()
+{
+    QFETCH(QStringList, events);
+    QFETCH(QString, outcomes);
+    QFETCH(int, held);
+    const QMap<QString, int> numbers = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}};
+    ZRN::InterruptState state;
+    QString seen;
+    for (const QString& event : events) {
+        if (event == "critical")
+            state.critical = 1;
+        else if (event == "quiet")
+            state.quiet = 1;
+        else if (event == "holding")
+            state.holding = 1;
+        else
+            seen += ZRN::noteInterrupt(state, numbers.value(event), event == "INT" || event == "QUIT") ? 's' : 'g';
+    }
+    QCOMPARE(seen, outcomes);
+    QCOMPARE(state.held.load(), held);
+    QCOMPARE(state.firstSignal.load(), numbers.value(events.value(events.indexOf(QRegularExpression("[A-Z]+")))));
+}
 
 void tst_Interrupts::rule_data()
 {
