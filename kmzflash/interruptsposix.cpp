@@ -44,18 +44,7 @@ void endFromHandler()
             (void)::write(STDERR_FILENO, fresh ? line : line + 1, fresh ? sizeof line : sizeof line - 1);
         writeToTerminal(line + 1, sizeof line - 1);
     }
-    const int signalNumber = gInterruptState.firstSignal.load();
-    struct sigaction fallback;
-    std::memset(&fallback, 0, sizeof fallback);
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    ::sigaction(signalNumber, &fallback, nullptr);
-    sigset_t own;
-    sigemptyset(&own);
-    sigaddset(&own, signalNumber);
-    ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
-    ::kill(::getpid(), signalNumber);
-    ::_exit(1);
+    endByFirstInterrupt();
 }
 
 extern "C" void onInterrupt(int signalNumber)
@@ -169,15 +158,20 @@ bool interruptSignalWaiting()
 
 void endByFirstInterrupt()
 {
+    // Safe in a handler too.
     const int first = gInterruptState.firstSignal.load();
     const int signalNumber = first != 0 ? first : SIGTERM;
-    std::signal(signalNumber, SIG_DFL);
+    struct sigaction fallback;
+    std::memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signalNumber, &fallback, nullptr);
     sigset_t own;
     sigemptyset(&own);
     sigaddset(&own, signalNumber);
     ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
     ::kill(::getpid(), signalNumber);
-    std::_Exit(1);
+    ::_exit(1);
 }
 
 } // namespace ZRN
