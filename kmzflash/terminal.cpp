@@ -23,8 +23,8 @@ namespace ZRN {
 namespace {
 
 bool gTerminal = false;
-int gProgressLength = 0; // of the open progress line, 0 when none is open
-std::atomic<bool> gProgressOpen{false}; // the same, for a signal handler
+// Of the open progress line, 0 when none is open; atomic, as a signal handler reads it.
+std::atomic<int> gProgressLength{0};
 QString gProgressName;
 QElapsedTimer gProgressTime;
 ProgressClock gProgressClock; // of the file being written: one clock per file
@@ -127,10 +127,9 @@ QString progressText(qint64 done, qint64 total, qint64 secondsLeft)
     QString text = QStringLiteral("%1% %2 / %3 bytes").arg(percent, 3).arg(done).arg(total);
     if (done >= total || secondsLeft < 0)
         return text;
-    const qint64 left = secondsLeft;
-    if (left < 60)
-        return text + QStringLiteral(", %1 s left").arg(left);
-    return text + QStringLiteral(", %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+    if (secondsLeft < 60)
+        return text + QStringLiteral(", %1 s left").arg(secondsLeft);
+    return text + QStringLiteral(", %1:%2 left").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString fitLine(const QString& rBefore, const QString& rName, const QString& rAfter, int width)
@@ -169,13 +168,12 @@ void terminalProgress(const QString& rName, qint64 done, qint64 total)
     if (text.size() < gProgressLength)
         line += QByteArray(gProgressLength - text.size(), ' ');
     gProgressLength = qMax(1, int(text.size()));
-    gProgressOpen = true;
     writeRaw(line);
 }
 
 bool progressLineOpen()
 {
-    return gProgressOpen.load();
+    return gProgressLength.load() != 0;
 }
 
 void endTerminalProgress()
@@ -184,7 +182,6 @@ void endTerminalProgress()
         return;
     gProgressLength = 0;
     writeRaw(QByteArray(1, '\n'));
-    gProgressOpen = false;
 }
 
 } // namespace ZRN

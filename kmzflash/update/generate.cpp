@@ -88,19 +88,22 @@ QString notReplaceable(const QString& rPath, bool directoryToo)
 }
 
 // After a rename, the folder's entry reaches the disk only when the folder itself
-// is synced: without it a power cut could keep the old name's file.
-bool syncFolder(const QString& rPath)
+// is synced: without it a power cut could keep the old name's file. On failure
+// *pReason says why.
+bool syncFolder(const QString& rPath, QString* pReason)
 {
 #ifdef Q_OS_UNIX
     const int fd = ::open(QFile::encodeName(QFileInfo(rPath).absolutePath()).constData(),
                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-    ::close(fd);
+    const bool synced = fd >= 0 && (::fsync(fd) == 0 || errno == EINVAL);
+    if (!synced)
+        *pReason = qt_error_string(errno);
+    if (fd >= 0)
+        ::close(fd);
     return synced;
 #else
     Q_UNUSED(rPath)
+    Q_UNUSED(pReason)
     return true;
 #endif
 }
@@ -289,9 +292,9 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
-    if (!syncFolder(rUpdatePath)) {
+    if (!syncFolder(rUpdatePath, &reason)) {
         qWarning() << "Unable to write file" << QFileInfo(rUpdatePath).absolutePath();
-        qWarning() << "Reason:" << qt_error_string(errno);
+        qWarning() << "Reason:" << reason;
         return 1;
     }
     qDebug() << "Update generated successfully!";
