@@ -32,8 +32,9 @@ void releaseInterruptSignals();
 // An interrupt that the hold keeps waiting.
 bool interruptSignalWaiting();
 
-// Ends the process as its first interrupt would without a handler (POSIX: by
-// that signal; Windows: STATUS_CONTROL_C_EXIT).
+// Ends the process stopped by an interrupt: on POSIX as its first interrupt would
+// without a handler, by that signal; on Windows with exit code 1, which a batch
+// file's `if errorlevel 1` sees.
 [[noreturn]] void endByFirstInterrupt();
 
 } // namespace ZRN

@@ -4,8 +4,11 @@
 #include "interrupthandlers.h"
 
 #include "interruptrule.h"
+#include "terminal.h"
+#include "terminalchannel.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include <windows.h>
@@ -16,6 +19,44 @@ namespace {
 
 HANDLE gWakeEvent = nullptr; // the handler's word to the waits
 std::mutex gRuleMutex;       // the handler's look at the critical mark, against its setting
+
+// The exit code of a stop by an interrupt: a batch file's `if errorlevel 1` sees
+// it (STATUS_CONTROL_C_EXIT, the code of a program without a handler, is negative,
+// and reads as success there).
+constexpr UINT STOPPED_EXIT_CODE = 1;
+// How long the last line may take to write: a pipe nobody reads, or a console
+// whose text a person is selecting, would hold it up for good.
+constexpr DWORD LAST_LINE_TIME_LIMIT_MS = 2000;
+
+DWORD WINAPI writeErasedLine(void*)
+{
+    // On a line of its own: after an open progress line, a fresh one first.
+    char line[sizeof gErasedLine + 1];
+    line[0] = '\n';
+    std::memcpy(line + 1, gErasedLine, sizeof gErasedLine - 1);
+    line[sizeof gErasedLine] = '\n';
+    const bool fresh = progressLineOpen();
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), fresh ? line : line + 1, fresh ? sizeof line : sizeof line - 1,
+                &written, nullptr);
+    writeToTerminal(line + 1, sizeof line - 1);
+    return 0;
+}
+
+// Ends the process, from the handler. A stop inside the critical stretch first
+// says what it leaves, on standard error and on the console.
+[[noreturn]] void stopFromHandler()
+{
+    if (gInterruptState.critical.load() != 0 && gInterruptState.quiet.load() == 0) {
+        const HANDLE writer = ::CreateThread(nullptr, 0, writeErasedLine, nullptr, 0, nullptr);
+        if (writer != nullptr) {
+            ::WaitForSingleObject(writer, LAST_LINE_TIME_LIMIT_MS);
+            ::CloseHandle(writer);
+        }
+    }
+    ::TerminateProcess(::GetCurrentProcess(), STOPPED_EXIT_CODE);
+    std::_Exit(int(STOPPED_EXIT_CODE));
+}
 
 // No Qt here.
 BOOL WINAPI onConsoleEvent(DWORD event)
@@ -28,7 +69,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
         stop = noteInterrupt(gInterruptState, int(event) + 1, event != CTRL_CLOSE_EVENT);
     }
     if (stop)
-        ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+        stopFromHandler();
     ::SetEvent(gWakeEvent);
     // Windows ends the process as soon as this returns from a closed window (or
     // five seconds after the event): the program goes on as long as it may.
@@ -95,8 +136,7 @@ bool interruptSignalWaiting()
 
 void endByFirstInterrupt()
 {
-    // As a program without a handler ends on Ctrl-C.
-    std::_Exit(int(STATUS_CONTROL_C_EXIT));
+    std::_Exit(int(STOPPED_EXIT_CODE));
 }
 
 } // namespace ZRN

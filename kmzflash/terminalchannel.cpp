@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace ZRN {
 
@@ -25,6 +28,18 @@ void writeToTerminal(const char* pText, size_t length)
     (void)::write(terminal, pText, length);
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     ::close(terminal);
+#elif defined(Q_OS_WIN)
+    DWORD mode = 0;
+    if (::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0)
+        return;
+    const HANDLE console = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE)
+        return;
+    // The lines are ASCII: the same in every code page of the console.
+    DWORD written = 0;
+    ::WriteFile(console, pText, DWORD(length), &written, nullptr);
+    ::CloseHandle(console);
 #else
     Q_UNUSED(pText);
     Q_UNUSED(length);

@@ -28,14 +28,17 @@ class tkmzManagerOperation;
 // The handlers (a signal handler, or on Windows the console's handler thread) note
 // the first interrupt and wake the waits, where the program acts on it; a second
 // one ends the program in the handler itself, so that nothing (a message blocked on
-// a pager nobody reads) can hold it up. On Windows a program stopped by an
-// interrupt ends as one without a handler does, with STATUS_CONTROL_C_EXIT; closing
-// the console window leaves it the five seconds Windows gives.
+// a pager nobody reads) can hold it up; inside the stretch it first says that the
+// keyboard is left erased. On Windows a program stopped by an interrupt ends with
+// exit code 1 (STATUS_CONTROL_C_EXIT would read as success to a batch file's
+// `if errorlevel 1`); closing the console window leaves it the five seconds
+// Windows gives.
 //
 // A closed standard error (a pager or `head` that quit) must never stop an
 // update: SIGPIPE is ignored and the messages are lost instead. When standard error
-// is not a terminal, the held interrupt's line and how the update ended also go to
-// the controlling terminal, if there is one: a `| tee log` dies of the same Ctrl-C.
+// is not a terminal, the held interrupt's line, the stop's line and how the update
+// ended also go to the controlling terminal (Windows: the console), if there is
+// one: a `| tee log` dies of the same Ctrl-C, and `2>update.log` shows nothing.
 class tkmzInterruptGuard : public QObject
 {
     Q_OBJECT
