@@ -1,5 +1,6 @@
 #include "ports.h"
 
+#include "terminal.h"
 #include "tkmzManagerCommunication.h"
 
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QSerialPortInfo>
 #include <QStringList>
 
-#include <cstdio>
 
 namespace ZRN {
 
@@ -79,13 +79,12 @@ QList<PortRecord> availablePorts()
 int listPorts()
 {
     const QList<PortRecord> ports = availablePorts();
-    QByteArray text;
+    QString text;
     for (const PortRecord& port : ports)
-        text += portLine(port).toLocal8Bit() + '\n';
+        text += portLine(port) + QLatin1Char('\n');
     if (ports.isEmpty())
-        text = "No serial ports found.\n";
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
+        text = QStringLiteral("No serial ports found.\n");
+    writeText(stdout, text);
     return 0;
 }
 

@@ -11,7 +11,6 @@
 #include <algorithm>
 
 #ifdef Q_OS_WIN
-#include <io.h>
 #include <windows.h>
 #else
 #include <sys/ioctl.h>
@@ -29,27 +28,33 @@ QString gProgressName;
 QElapsedTimer gProgressTime;
 ProgressClock gProgressClock; // of the file being written: one clock per file
 
+#ifdef Q_OS_WIN
+// The console behind a standard stream, or none (a file, a pipe, NUL).
+HANDLE consoleOf(FILE* pStream)
+{
+    const HANDLE handle = ::GetStdHandle(pStream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && ::GetConsoleMode(handle, &mode) != 0 ? handle
+                                                                                                      : nullptr;
+}
+#endif
+
 bool stderrIsTerminal()
 {
 #ifdef Q_OS_WIN
-    return _isatty(_fileno(stderr)) != 0;
+    return consoleOf(stderr) != nullptr;
 #else
     return ::isatty(STDERR_FILENO) != 0;
 #endif
 }
 
-void writeRaw(const QByteArray& rBytes)
-{
-    std::fwrite(rBytes.constData(), 1, size_t(rBytes.size()), stderr);
-    std::fflush(stderr);
-}
-
 // Qt's own handler writes the formatted message and a line feed to standard
-// error; this one ends a progress line first.
-void terminalMessage(QtMsgType type, const QMessageLogContext& rContext, const QString& rMessage)
+// error; this one ends a progress line first, and on Windows writes every letter
+// as it is (Qt's would write the ANSI code page's bytes).
+void messageHandler(QtMsgType type, const QMessageLogContext& rContext, const QString& rMessage)
 {
     endTerminalProgress();
-    writeRaw(qFormatLogMessage(type, rContext, rMessage).toLocal8Bit() + '\n');
+    writeText(stderr, qFormatLogMessage(type, rContext, rMessage) + QLatin1Char('\n'));
     if (type == QtFatalMsg)
         std::abort();
 }
@@ -59,8 +64,37 @@ void terminalMessage(QtMsgType type, const QMessageLogContext& rContext, const Q
 void prepareTerminal()
 {
     gTerminal = stderrIsTerminal() && qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN");
+#ifdef Q_OS_WIN
+    qInstallMessageHandler(messageHandler);
+#else
     if (gTerminal)
-        qInstallMessageHandler(terminalMessage);
+        qInstallMessageHandler(messageHandler);
+#endif
+}
+
+void writeText(FILE* pStream, const QString& rText)
+{
+#ifdef Q_OS_WIN
+    const HANDLE console = consoleOf(pStream);
+    if (console != nullptr) {
+        std::fflush(pStream);
+        const wchar_t* pLeft = reinterpret_cast<const wchar_t*>(rText.utf16());
+        DWORD left = DWORD(rText.size());
+        while (left > 0) {
+            DWORD written = 0;
+            if (::WriteConsoleW(console, pLeft, qMin<DWORD>(left, 8192), &written, nullptr) == 0 || written == 0)
+                return;
+            pLeft += written;
+            left -= written;
+        }
+        return;
+    }
+    const QByteArray bytes = rText.toUtf8();
+#else
+    const QByteArray bytes = rText.toLocal8Bit();
+#endif
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), pStream);
+    std::fflush(pStream);
 }
 
 bool terminalMode()
@@ -87,7 +121,7 @@ void terminalLine(const QString& rText)
     if (!gTerminal)
         return;
     endTerminalProgress();
-    writeRaw(rText.toLocal8Bit() + '\n');
+    writeText(stderr, rText + QLatin1Char('\n'));
 }
 
 void ProgressClock::sample(qint64 done, qint64 nowMs)
@@ -159,16 +193,15 @@ void terminalProgress(const QString& rName, qint64 done, qint64 total)
     gProgressClock.sample(done, gProgressTime.elapsed());
     // Read at each drawing, so that a resized terminal takes effect; one column
     // is left free, or the cursor would wrap after the last character.
-    const QByteArray text = fitLine(QStringLiteral("Writing "), QFileInfo(rName).fileName(),
-                                    QStringLiteral(": ") + progressText(done, total, gProgressClock.secondsLeft(total)),
-                                    terminalColumns() - 1)
-                                .toLocal8Bit();
+    const QString text = fitLine(QStringLiteral("Writing "), QFileInfo(rName).fileName(),
+                                 QStringLiteral(": ") + progressText(done, total, gProgressClock.secondsLeft(total)),
+                                 terminalColumns() - 1);
     // Rewritten in place; blanks cover what a longer line before left.
-    QByteArray line = '\r' + text;
+    QString line = QLatin1Char('\r') + text;
     if (text.size() < gProgressLength)
-        line += QByteArray(gProgressLength - text.size(), ' ');
+        line += QString(gProgressLength - text.size(), QLatin1Char(' '));
     gProgressLength = qMax(1, int(text.size()));
-    writeRaw(line);
+    writeText(stderr, line);
 }
 
 bool progressLineOpen()
@@ -181,7 +214,7 @@ void endTerminalProgress()
     if (gProgressLength == 0)
         return;
     gProgressLength = 0;
-    writeRaw(QByteArray(1, '\n'));
+    writeText(stderr, QStringLiteral("\n"));
 }
 
 } // namespace ZRN

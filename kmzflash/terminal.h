@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cstdio>
+
 // What a person at a terminal sees of an update. When standard error is a
 // terminal and Qt's message pattern is its own (QT_MESSAGE_PATTERN unset), the
 // Write progress of each file is one line rewritten in place, and short lines
@@ -20,6 +22,11 @@ namespace ZRN {
 // goes through a handler that ends a progress line before it.
 void prepareTerminal();
 bool terminalMode();
+
+// Writes text to standard output or error: at a Windows console as UTF-16, so
+// that every letter shows as it is; into files and pipes as UTF-8 on Windows, in
+// the locale's encoding elsewhere.
+void writeText(FILE* pStream, const QString& rText);
 
 // The width of the terminal on standard error (80 when it says none), read anew
 // at each call.
