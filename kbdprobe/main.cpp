@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QString>
 
@@ -209,6 +210,23 @@ QString accessAdvice(const QString& rPortName, const QString& rReason)
 #endif
 }
 
+#ifdef Q_OS_WIN
+// Windows refuses a port that another program holds with "Access is denied.".
+QString heldPortAdvice(const QString& rPortName)
+{
+    return QStringLiteral("Port %1 is in use by another program or not accessible: close the program that holds it "
+                          "(a terminal program, the switcher's software, another kbdprobe or kmzflash) and try again.")
+        .arg(rPortName);
+}
+
+// Windows takes com10 for COM10; Qt takes a name for a COM port only in capitals.
+QString windowsPortName(const QString& rPortName)
+{
+    static const QRegularExpression comPort(QStringLiteral("^com[0-9]+$"), QRegularExpression::CaseInsensitiveOption);
+    return comPort.match(rPortName).hasMatch() ? rPortName.toUpper() : rPortName;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -230,8 +248,13 @@ int main(int argc, char* argv[])
         QString portName = QStringLiteral("COM1");
         if (argc > 1)
             portName = QCoreApplication::arguments().at(1);
-        // Answered, not taken for a port name.
-        if (portName == QLatin1String("--help") || portName == QLatin1String("-h")) {
+        // Answered, not taken for a port name; on Windows also where its users
+        // look for help.
+        bool help = portName == QLatin1String("--help") || portName == QLatin1String("-h");
+#ifdef Q_OS_WIN
+        help = help || portName == QLatin1String("--h") || portName == QLatin1String("/?");
+#endif
+        if (help) {
             std::fputs("Usage: kbdprobe [serial]\n"
                        "Stands in for the switcher on the keyboard's serial line (default COM1) and tells\n"
                        "whether a keyboard is there.\n"
@@ -257,7 +280,11 @@ int main(int argc, char* argv[])
         // A port that cannot be opened is named with the system's reason; then,
         // as for a silent line, no bytes arrive and the presence timer reports
         // "no keyboard" with exit code 1.
+#ifdef Q_OS_WIN
+        port.setPortName(windowsPortName(portName));
+#else
         port.setPortName(portName);
+#endif
         if (!free) {
             qWarning() << "Unable to connect to" << portName;
             qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
@@ -265,7 +292,11 @@ int main(int argc, char* argv[])
             qWarning() << "Unable to connect to" << portName;
             const QString left = leftLockFile(portName);
             qWarning() << "Reason:" << (left.isEmpty() ? port.errorString() : left);
-            const QString advice = accessAdvice(portName, port.errorString());
+            QString advice = accessAdvice(portName, port.errorString());
+#ifdef Q_OS_WIN
+            if (port.error() == QSerialPort::PermissionError)
+                advice = heldPortAdvice(portName);
+#endif
             if (!advice.isEmpty())
                 qWarning().noquote() << advice;
         }

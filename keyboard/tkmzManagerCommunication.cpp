@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QStringList>
@@ -151,7 +152,11 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
     if (mpPort == nullptr || mpPort->isOpen())
         return false;
     mErrorText.clear();
+#ifdef Q_OS_WIN
+    mpPort->setPortName(windowsPortName(rName));
+#else
     mpPort->setPortName(rName);
+#endif
     if (rName.isEmpty()) {
         mErrorText = QStringLiteral("No port name given");
         return false;
@@ -319,10 +324,27 @@ QString tkmzManagerCommunication::accessAdvice(const QString& rName) const
     return QStringLiteral("To open %1 the user must be in its group %2: sudo adduser %3 %2, then log in again.")
         .arg(systemLocation(rName), QString::fromLocal8Bit(pGroup->gr_name),
              pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER"));
+#elif defined(Q_OS_WIN)
+    if (mpPort == nullptr || mpPort->error() != QSerialPort::PermissionError || !mErrorText.isEmpty())
+        return QString();
+    return heldPortAdvice(rName);
 #else
     Q_UNUSED(rName);
     return QString();
 #endif
+}
+
+QString tkmzManagerCommunication::heldPortAdvice(const QString& rName)
+{
+    return QStringLiteral("Port %1 is in use by another program or not accessible: close the program that holds it "
+                          "(a terminal program, the switcher's software, another kmzflash or kbdprobe) and try again.")
+        .arg(rName);
+}
+
+QString tkmzManagerCommunication::windowsPortName(const QString& rName)
+{
+    static const QRegularExpression comPort(QStringLiteral("^com[0-9]+$"), QRegularExpression::CaseInsensitiveOption);
+    return comPort.match(rName).hasMatch() ? rName.toUpper() : rName;
 }
 
 QString tkmzManagerCommunication::lockFilePath() const

@@ -34,8 +34,13 @@ public:
     // Why the last open failed, or why the line was lost, in the system's words.
     QString errorText() const;
     // After an open refused with "Permission denied": how to get access (the
-    // group that owns the device), or an empty string.
+    // group that owns the device), or an empty string. On Windows, where a port
+    // another program holds is refused so ("Access is denied."), what to close.
     QString accessAdvice(const QString& rName) const;
+    static QString heldPortAdvice(const QString& rName);
+    // The name Qt opens for a port as typed: Windows takes com10 for COM10, Qt
+    // takes a name for a COM port only in capitals. Other names stay as they are.
+    static QString windowsPortName(const QString& rName);
     // Qt's lock file of the open port (empty when there is none).
     QString lockFilePath() const;
     // The open port's descriptor and the serial driver's flags as the port was

@@ -66,9 +66,21 @@ bool holdsFirmwareMarker(const char* pImage, int size);
 // True for the bytes of a whole update file: magic keys at both ends and the
 // image CRC it carries right.
 bool isWholeUpdateFile(const QByteArray& rData);
-// True when the file name has the form PNL640_<major>_<minor>.upd and gives
-// another version than major.minor (numbers compare as numbers: PNL640_2_016.upd
-// gives 2.16); *pNamed is then the version it gives, as a version is shown.
+// How update files' names are matched: on Windows, where a name's case means
+// nothing, without regard to it.
+inline Qt::CaseSensitivity fileNameCase()
+{
+#ifdef Q_OS_WIN
+    return Qt::CaseInsensitive;
+#else
+    return Qt::CaseSensitive;
+#endif
+}
+
+// True when the file name has the form PNL640_<major>_<minor>.upd (in the case
+// fileNameCase asks for) and gives another version than major.minor (numbers
+// compare as numbers: PNL640_2_016.upd gives 2.16); *pNamed is then the version
+// it gives, as a version is shown.
 bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed);
 // What --g puts around a firmware image: AA 55 major minor, and the image's CRC
 // high byte first, AA 55.

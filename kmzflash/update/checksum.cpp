@@ -2,6 +2,8 @@
 
 #include "checksum.h"
 
+#include <QFile>
+
 namespace ZRN {
 
 namespace {
@@ -123,6 +125,24 @@ ChecksumLookup lookUpChecksum(const QByteArray& rText, const QByteArray& rName, 
     if (result.verdict != ChecksumLookup::OtherFile)
         result.otherName.clear();
     return result;
+}
+
+QByteArray checksumName(const QString& rName)
+{
+#ifdef Q_OS_WIN
+    return rName.toUtf8();
+#else
+    return QFile::encodeName(rName);
+#endif
+}
+
+QString checksumNameText(const QByteArray& rName)
+{
+#ifdef Q_OS_WIN
+    return QString::fromUtf8(rName);
+#else
+    return QFile::decodeName(rName);
+#endif
 }
 
 } // namespace ZRN

@@ -9,8 +9,15 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 namespace ZRN {
+
+// A file's name as checksum lines hold it: UTF-8 on Windows, so that a pair made
+// there is checked by sha256sum on Linux and the other way round; on Linux the
+// name's own bytes, as sha256sum writes them.
+QByteArray checksumName(const QString& rName);
+QString checksumNameText(const QByteArray& rName);
 
 // One line for the file named rName (no folder), as sha256sum writes it.
 QByteArray checksumLine(const QByteArray& rDigestHex, const QByteArray& rName);

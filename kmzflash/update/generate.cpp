@@ -6,6 +6,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "checksum.h"
+#include "pathtext.h"
 #include "crc16.h"
 #include "terminal.h"
 #include "tkmzInterruptGuard.h"
@@ -160,7 +161,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     for (const QString& path : {updatePath, sumPath}) {
         const QString why = notReplaceable(path, path == sumPath);
         if (!why.isEmpty()) {
-            qWarning() << "Unable to open file" << path;
+            qWarning() << "Unable to open file" << shownPath(path);
             qWarning() << "Reason:" << why;
             return 1;
         }
@@ -174,7 +175,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     // Arguments given the wrong way round would wrap an update file once more, and
     // that would be flashed as a valid update.
     if (isWholeUpdateFile(image)) {
-        qWarning() << "File" << firmwarePath << "is already an update file!";
+        qWarning() << "File" << shownPath(firmwarePath) << "is already an update file!";
         return 1;
     }
     if (!holdsFirmwareMarker(image.constData(), image.size())) {
@@ -202,7 +203,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     // file flashed as what it is not.
     QString named;
     if (nameGivesOtherVersion(QFileInfo(updatePath).fileName(), quint8(major), quint8(minor), &named)) {
-        qWarning() << "File" << updatePath
+        qWarning() << "File" << shownPath(updatePath)
                    << QStringLiteral("is named for version %1 but the version given is %2!")
                           .arg(named, versionText(quint8(major), quint8(minor)))
                           .toUtf8()
@@ -229,7 +230,7 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
     // beside a new update file.
     QSaveFile updateFile(rUpdatePath);
     if (!updateFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qWarning() << "Unable to open file" << rUpdatePath;
+        qWarning() << "Unable to open file" << shownPath(rUpdatePath);
         QString reason = updateFile.errorString();
         // The new file is made beside the target first: a folder that takes no new
         // file refuses it even where the target itself could be written.
@@ -249,7 +250,7 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
     if (saved != Saved::Done) {
         updateFile.cancelWriting();
         if (saved == Saved::Failed) {
-            qWarning() << "Unable to write file" << rUpdatePath;
+            qWarning() << "Unable to write file" << shownPath(rUpdatePath);
             qWarning() << "Reason:" << reason;
         }
         return 1;
@@ -261,17 +262,17 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
     QSaveFile sumFile(sumPath);
     if (!sumFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         updateFile.cancelWriting();
-        qWarning() << "Unable to open file" << sumPath;
+        qWarning() << "Unable to open file" << shownPath(sumPath);
         qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
     const QString updateName = QFileInfo(rUpdatePath).fileName();
-    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), QFile::encodeName(updateName))}, &reason);
+    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), checksumName(updateName))}, &reason);
     if (saved != Saved::Done) {
         updateFile.cancelWriting();
         sumFile.cancelWriting();
         if (saved == Saved::Failed) {
-            qWarning() << "Unable to write file" << sumPath;
+            qWarning() << "Unable to write file" << shownPath(sumPath);
             qWarning() << "Reason:" << reason;
         }
         return 1;
@@ -279,7 +280,7 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
 
     if (!updateFile.commit()) {
         sumFile.cancelWriting();
-        qWarning() << "Unable to write file" << rUpdatePath;
+        qWarning() << "Unable to write file" << shownPath(rUpdatePath);
         qWarning() << "Reason:" << updateFile.errorString();
         return 1;
     }
@@ -288,12 +289,12 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
     if (!sumFile.commit()) {
         // The earlier checksum no longer describes the update file.
         QFile::remove(sumPath);
-        qWarning() << "Unable to write file" << sumPath;
+        qWarning() << "Unable to write file" << shownPath(sumPath);
         qWarning() << "Reason:" << sumFile.errorString();
         return 1;
     }
     if (!syncFolder(rUpdatePath, &reason)) {
-        qWarning() << "Unable to write file" << QFileInfo(rUpdatePath).absolutePath();
+        qWarning() << "Unable to write file" << shownPath(QFileInfo(rUpdatePath).absolutePath());
         qWarning() << "Reason:" << reason;
         return 1;
     }
@@ -309,18 +310,18 @@ quint8 tkmzManagerOperation::readFileByte(const QString& rPath, quint32 offset)
     QFile file(rPath);
     QString reason;
     if (!openRegularFile(file, &reason)) {
-        qWarning() << "Unable to open file" << rPath << "!";
+        qWarning() << "Unable to open file" << shownPath(rPath) << "!";
         qWarning() << "Reason:" << reason;
         return 0;
     }
     if (file.size() == 0) {
         file.close();
-        qWarning() << "File" << rPath << "is empty!";
+        qWarning() << "File" << shownPath(rPath) << "is empty!";
         return 0;
     }
     if (!file.seek(qint64(offset))) {
         file.close();
-        qWarning() << "Seek to" << offset << "in" << rPath << "failed!";
+        qWarning() << "Seek to" << offset << "in" << shownPath(rPath) << "failed!";
         return 0;
     }
     char byte = 0;

@@ -2,6 +2,8 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "pathtext.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QRegExp>
@@ -15,10 +17,10 @@ int tkmzManagerOperation::updateFirmwareWithSearch(const QStringList& rArguments
     if (latest.isEmpty()) {
         // Named as the search saw it, so that a file of another name or in another
         // folder is seen for what it is.
-        qWarning() << "No update file" << "PNL640_<major>_<minor>.upd" << "found in" << QDir::currentPath();
+        qWarning() << "No update file" << "PNL640_<major>_<minor>.upd" << "found in" << shownPath(QDir::currentPath());
         return 1;
     }
-    qDebug() << "Latest version found in" << latest;
+    qDebug() << "Latest version found in" << shownPath(latest);
     // The found name takes the update file's place, where --u expects it.
     arguments.insert(qMin(3, arguments.size()), latest);
     return updateFirmware(arguments);
@@ -31,8 +33,9 @@ QString tkmzManagerOperation::findLatestUpdateFile(const QString& rDirectory)
     int bestMinor = 0;
 
     // Stored files are matched as they always were: the dot before "upd" is left
-    // unescaped, and an out-of-range number counts as 0.
-    QRegExp pattern(QStringLiteral("PNL640_(\\d+)_(\\d+).upd"), Qt::CaseSensitive, QRegExp::RegExp);
+    // unescaped, and an out-of-range number counts as 0. On Windows, where a name's
+    // case means nothing, in any case.
+    QRegExp pattern(QStringLiteral("PNL640_(\\d+)_(\\d+).upd"), fileNameCase(), QRegExp::RegExp);
     const QStringList names = QDir(rDirectory).entryList(QStringList(QStringLiteral("PNL640_*_*.upd")),
                                                          QDir::Files, QDir::NoSort);
     for (const QString& name : names) {

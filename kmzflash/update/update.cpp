@@ -7,6 +7,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "crc16.h"
+#include "pathtext.h"
 #include "frames.h"
 #include "terminal.h"
 #include "tkmzInterruptGuard.h"
@@ -71,7 +72,7 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     // The update file given twice would be written where the updater belongs and
     // run by the keyboard.
     if (isSameFile(updatePath, updaterPath)) {
-        qWarning() << "File" << updaterPath << "is the update file itself!";
+        qWarning() << "File" << shownPath(updaterPath) << "is the update file itself!";
         qWarning() << "Invalid updater file!";
         return 1;
     }
@@ -101,7 +102,7 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     }
     // A copy of an update file is no updater, whatever its name.
     if (isWholeUpdateFile(updater)) {
-        qWarning() << "File" << updaterPath << "is an update file, not an updater!";
+        qWarning() << "File" << shownPath(updaterPath) << "is an update file, not an updater!";
         qWarning() << "Invalid updater file!";
         return 1;
     }
@@ -184,7 +185,7 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArra
             continue;
         }
         const int percent = int(qMin<double>(double(offset) * 100.0 / double(size), 100.0));
-        qDebug() << "Write" << rPath << percent << "%";
+        qDebug() << "Write" << shownPath(rPath) << percent << "%";
     }
     endTerminalProgress();
     return 0;

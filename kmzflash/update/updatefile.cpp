@@ -6,6 +6,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "checksum.h"
+#include "pathtext.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -65,7 +66,7 @@ QList<ChecksumPlace> checksumPlaces(const QString& rPath)
     // with the same outcome.
     for (const QString& file : files) {
         const QFileInfo info(file);
-        const QByteArray name = QFile::encodeName(info.fileName());
+        const QByteArray name = checksumName(info.fileName());
         places << ChecksumPlace{file + QLatin1String(".sha256"), name, true}
                << ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), name, false};
     }
@@ -75,7 +76,7 @@ QList<ChecksumPlace> checksumPlaces(const QString& rPath)
 // What to do about a checksum file that does not describe the update file.
 void adviseOnChecksum(const QString& rSumPath)
 {
-    qWarning() << "Copy the update file and its checksum file" << rSumPath
+    qWarning() << "Copy the update file and its checksum file" << shownPath(rSumPath)
                << "again from where they were made, or make both again with --g.";
 }
 
@@ -83,7 +84,10 @@ void adviseOnChecksum(const QString& rSumPath)
 
 bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed)
 {
-    static const QRegularExpression pattern(QStringLiteral("^PNL640_([0-9]+)_([0-9]+)\\.upd$"));
+    static const QRegularExpression pattern(QStringLiteral("^PNL640_([0-9]+)_([0-9]+)\\.upd$"),
+                                            fileNameCase() == Qt::CaseSensitive
+                                                ? QRegularExpression::NoPatternOption
+                                                : QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(rFileName);
     if (!match.hasMatch())
         return false;
@@ -100,7 +104,7 @@ bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor,
 bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
 {
     if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << "does not exist!";
+        qWarning() << "File" << shownPath(rPath) << "does not exist!";
         return false;
     }
     // A pipe or a device would block or never end; a file beyond the limit is
@@ -109,16 +113,16 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
         QFile file(rPath);
         QString reason;
         if (!openRegularFile(file, &reason)) {
-            qWarning() << "Unable to open file" << rPath << "!";
+            qWarning() << "Unable to open file" << shownPath(rPath) << "!";
             qWarning() << "Reason:" << reason;
             return false;
         }
         if (file.size() > UPDATE_FILE_SIZE_LIMIT) {
-            qWarning() << "File size" << rPath << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
+            qWarning() << "File size" << shownPath(rPath) << "is too high!" << file.size() << "/" << UPDATE_FILE_SIZE_LIMIT;
             return false;
         }
         if (file.size() == 0) {
-            qWarning() << "File" << rPath << "is empty!";
+            qWarning() << "File" << shownPath(rPath) << "is empty!";
             return false;
         }
     }
@@ -150,7 +154,7 @@ bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArra
     // The checks again, on the bytes that will be written: the file may have
     // changed since it was looked at.
     if (rData.size() < UPDATE_FILE_OVERHEAD) {
-        qWarning() << "File" << rPath << "is too short for an update file!";
+        qWarning() << "File" << shownPath(rPath) << "is too short for an update file!";
         return false;
     }
     if (byteAt(0) * 256 + byteAt(1) != MAGIC_KEY) {
@@ -165,7 +169,7 @@ bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArra
     const quint16 stored = quint16(byteAt(size - 4) * 256 + byteAt(size - 3));
     const quint16 computed = updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
     if (stored != computed) {
-        qWarning() << "Image CRC mismatch in update file" << rPath << "!";
+        qWarning() << "Image CRC mismatch in update file" << shownPath(rPath) << "!";
         qWarning() << "CRC Stored/Image" << Qt::hex << stored << "/" << computed;
         return false;
     }
@@ -174,8 +178,8 @@ bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArra
     if (!holdsFirmwareMarker(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD)) {
         qWarning() << "Invalid firmware type!";
         qWarning() << "Reason:"
-                   << QStringLiteral("The image in %1 does not hold the marker %2")
-                          .arg(rPath, QString::fromLatin1(firmwareMarker()));
+                   << shownText(QStringLiteral("The image in %1 does not hold the marker %2")
+                                    .arg(nativePath(rPath), QString::fromLatin1(firmwareMarker())));
         return false;
     }
     return true;
@@ -190,7 +194,7 @@ bool tkmzManagerOperation::checkUpdateName(const QString& rPath, const QByteArra
     QString named;
     if (!nameGivesOtherVersion(QFileInfo(rPath).fileName(), major, minor, &named))
         return true;
-    qWarning() << "File" << rPath
+    qWarning() << "File" << shownPath(rPath)
                << QStringLiteral("is named for version %1 but holds version %2!")
                       .arg(named, versionText(major, minor))
                       .toUtf8()
@@ -219,7 +223,7 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
                 reason = sumFile.errorString();
         }
         if (!reason.isEmpty()) {
-            qWarning() << "Unable to read file" << rPlace.path;
+            qWarning() << "Unable to read file" << shownPath(rPlace.path);
             qWarning() << "Reason:" << reason;
             adviseOnChecksum(rPlace.path);
             return false;
@@ -230,13 +234,13 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
         case ChecksumLookup::NotListed:
             continue;
         case ChecksumLookup::Malformed:
-            qWarning() << "Checksum file" << rPlace.path << "is not one line of sha256sum!";
+            qWarning() << "Checksum file" << shownPath(rPlace.path) << "is not one line of sha256sum!";
             adviseOnChecksum(rPlace.path);
             return false;
         case ChecksumLookup::OtherFile:
             // sha256sum -c would check that other file, not this one.
-            qWarning() << "Checksum file" << rPlace.path << "describes another file:"
-                       << QFile::decodeName(found.otherName);
+            qWarning() << "Checksum file" << shownPath(rPlace.path) << "describes another file:"
+                       << shownPath(checksumNameText(found.otherName));
             adviseOnChecksum(rPlace.path);
             return false;
         case ChecksumLookup::Listed:
@@ -246,7 +250,7 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
             computed = QCryptographicHash::hash(rData, QCryptographicHash::Sha256).toHex();
         for (const QByteArray& rStored : found.digests) {
             if (rStored != computed) {
-                qWarning() << "SHA-256 mismatch in update file" << rPath << "!";
+                qWarning() << "SHA-256 mismatch in update file" << shownPath(rPath) << "!";
                 qWarning().noquote() << "SHA-256 Stored/File" << rStored << "/" << computed;
                 adviseOnChecksum(rPlace.path);
                 return false;
@@ -258,7 +262,7 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
     // CRC leaves bytes unseen, that is said before the keyboard is asked anything.
     const int imageSize = rData.size() - UPDATE_FILE_OVERHEAD;
     if (!checked && imageSize >= CRC_REACH) {
-        qWarning() << "Update file" << rPath << "is not checked whole: its image CRC covers only the first"
+        qWarning() << "Update file" << shownPath(rPath) << "is not checked whole: its image CRC covers only the first"
                    << imageSize % CRC_REACH << "of its" << imageSize << "image bytes, and no"
                    << QFileInfo(rPath).fileName() + QLatin1String(".sha256") << "was found beside it.";
     }
@@ -318,13 +322,13 @@ bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMiss
                                          QByteArray& rData, qint64 limit)
 {
     if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << rPath << pMissing;
+        qWarning() << "File" << shownPath(rPath) << pMissing;
         return false;
     }
     QFile file(rPath);
     QString reason;
     if (!openRegularFile(file, &reason)) {
-        qWarning() << "Unable to open file" << rPath;
+        qWarning() << "Unable to open file" << shownPath(rPath);
         qWarning() << "Reason:" << reason;
         return false;
     }
@@ -332,18 +336,18 @@ bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMiss
     // file that grows while it is read.
     const qint64 size = file.size();
     if (size == 0) {
-        qWarning() << "File" << rPath << pEmpty;
+        qWarning() << "File" << shownPath(rPath) << pEmpty;
         return false;
     }
     if (size > limit) {
-        qWarning() << "File size" << rPath << "is too high!" << size << "/" << limit;
+        qWarning() << "File size" << shownPath(rPath) << "is too high!" << size << "/" << limit;
         return false;
     }
     rData = file.read(size + 1);
     if (rData.size() != size) {
         const QString why = file.error() != QFileDevice::NoError ? file.errorString()
                                                                   : QStringLiteral("It changed while it was read");
-        qWarning() << "Unable to read file" << rPath;
+        qWarning() << "Unable to read file" << shownPath(rPath);
         qWarning() << "Reason:" << why;
         rData.clear();
         return false;
