@@ -35,10 +35,29 @@ const char* const gUsage[] = {
     "--us\tUpdate firmware with search for latest version. Arguments: [serial] [updater file]",
 };
 
+// What --help adds to the usage.
+const char* const gHelpMore[] = {
+    "--help\tShows this help on standard output (also -h, and /? on Windows).",
+    "--version\tShows the version of kmzflash.",
+    "\nOptions",
+    "force\tAs the last argument of --u or --us: updates even when the update is not newer than the keyboard's "
+    "firmware, e.g. to bring back an erased keyboard.",
+};
+
 void printToStandardOutput(const QByteArray& rText)
 {
     std::fwrite(rText.constData(), 1, size_t(rText.size()), stdout);
     std::fflush(stdout);
+}
+
+bool isHelpRequest(const QString& rWord)
+{
+#ifdef Q_OS_WIN
+    // Windows' own programs answer /? with their help.
+    if (rWord == QLatin1String("/?"))
+        return true;
+#endif
+    return rWord == QLatin1String("--help") || rWord == QLatin1String("-h");
 }
 
 } // namespace
@@ -93,10 +112,13 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
     if (operation == QLatin1String("--h")) {
         printUsage();
         result = 0;
-    } else if (operation == QLatin1String("--help") || operation == QLatin1String("-h")) {
-        // Where people look for help: the usage on standard output, for a pager.
+    } else if (isHelpRequest(operation)) {
+        // Where people look for help: the usage on standard output, for a pager,
+        // and what it leaves out.
         QByteArray text;
         for (const char* pLine : gUsage)
+            text += QByteArray(pLine) + '\n';
+        for (const char* pLine : gHelpMore)
             text += QByteArray(pLine) + '\n';
         printToStandardOutput(text);
         result = 0;

@@ -56,13 +56,20 @@ void tst_Dispatch::commandLine_data()
                                   << QByteArray();
     QTest::newRow("--h") << QStringList{"--h"} << 0 << gUsage << QByteArray();
     QTest::newRow("--h with extras") << QStringList{"--h", "COM1", "x"} << 0 << gUsage << QByteArray();
-    // Where people look for help: the same text on standard output, for a pager.
-    const QByteArray usage = gUsage.join('\n').toUtf8() + '\n';
+    // Where people look for help: the same text on standard output, for a pager,
+    // and the lines that --h leaves out.
+    const QByteArray usage = gUsage.join('\n').toUtf8()
+                             + "\n--help\tShows this help on standard output (also -h, and /? on Windows).\n"
+                               "--version\tShows the version of kmzflash.\n"
+                               "\nOptions\n"
+                               "force\tAs the last argument of --u or --us: updates even when the update is not "
+                               "newer than the keyboard's firmware, e.g. to bring back an erased keyboard.\n";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringList() << usage;
     QTest::newRow("-h") << QStringList{"-h"} << 0 << QStringList() << usage;
     QTest::newRow("--version") << QStringList{"--version"} << 0 << QStringList()
                                << QByteArray("kmzflash " KMZ_VERSION "\n");
-    for (const char* pWord : {"--H", "h", "", "--i ", "-help", "--l "}) {
+    // "/?" is help on Windows only: a name on Linux.
+    for (const char* pWord : {"--H", "h", "", "--i ", "-help", "--l ", "/?"}) {
         QTest::newRow(qPrintable(QStringLiteral("unsupported '%1'").arg(QLatin1String(pWord))))
             << QStringList{QLatin1String(pWord)} << 1
             << QStringList(QStringLiteral("Unsupported operation \"%1\"").arg(QLatin1String(pWord))) + gUsage
