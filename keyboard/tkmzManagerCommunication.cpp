@@ -325,17 +325,19 @@ QString tkmzManagerCommunication::accessAdvice(const QString& rName) const
         .arg(systemLocation(rName), QString::fromLocal8Bit(pGroup->gr_name),
              pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER"));
 #elif defined(Q_OS_WIN)
-    if (mpPort == nullptr || mpPort->error() != QSerialPort::PermissionError || !mErrorText.isEmpty())
+    if (mpPort == nullptr || !mErrorText.isEmpty())
         return QString();
-    return heldPortAdvice(rName);
+    return windowsOpenAdvice(mpPort->error(), rName);
 #else
     Q_UNUSED(rName);
     return QString();
 #endif
 }
 
-QString tkmzManagerCommunication::heldPortAdvice(const QString& rName)
+QString tkmzManagerCommunication::windowsOpenAdvice(QSerialPort::SerialPortError error, const QString& rName)
 {
+    if (error != QSerialPort::PermissionError)
+        return QString();
     return QStringLiteral("Port %1 is in use by another program or not accessible: close the program that holds it "
                           "(a terminal program, the switcher's software, another kmzflash or kbdprobe) and try again.")
         .arg(rName);

@@ -3,9 +3,9 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
 
-class QSerialPort;
 
 namespace ZRN {
 
@@ -35,9 +35,10 @@ public:
     QString errorText() const;
     // After an open refused with "Permission denied": how to get access (the
     // group that owns the device), or an empty string. On Windows, where a port
-    // another program holds is refused so ("Access is denied."), what to close.
+    // another program holds is refused so ("Access is denied."), what to close:
+    // windowsOpenAdvice, for the port's error after the open.
     QString accessAdvice(const QString& rName) const;
-    static QString heldPortAdvice(const QString& rName);
+    static QString windowsOpenAdvice(QSerialPort::SerialPortError error, const QString& rName);
     // The name Qt opens for a port as typed: Windows takes com10 for COM10, Qt
     // takes a name for a COM port only in capitals. Other names stay as they are.
     static QString windowsPortName(const QString& rName);

@@ -27,6 +27,8 @@ private slots:
     void nameVersionInAnyCase();
     void portNames_data();
     void portNames();
+    void refusedPortAdvice_data();
+    void refusedPortAdvice();
 };
 
 void tst_Windows::pathsAsTyped_data()
@@ -110,6 +112,29 @@ void tst_Windows::portNames()
     QFETCH(QString, typed);
     QFETCH(QString, opened);
     QCOMPARE(tkmzManagerCommunication::windowsPortName(typed), opened);
+}
+
+// Windows refuses a port that another program holds as it refuses one the user may
+// not open ("Access is denied."); Wine lets two programs open one, so this is
+// checked here.
+void tst_Windows::refusedPortAdvice_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("access denied") << int(QSerialPort::PermissionError)
+                                   << "Port COM4 is in use by another program or not accessible: close the program "
+                                      "that holds it (a terminal program, the switcher's software, another kmzflash "
+                                      "or kbdprobe) and try again.";
+    QTest::newRow("no such port") << int(QSerialPort::DeviceNotFoundError) << QString();
+    QTest::newRow("other") << int(QSerialPort::OpenError) << QString();
+}
+
+void tst_Windows::refusedPortAdvice()
+{
+    QFETCH(int, error);
+    QFETCH(QString, advice);
+    QCOMPARE(tkmzManagerCommunication::windowsOpenAdvice(QSerialPort::SerialPortError(error), QStringLiteral("COM4")),
+             advice);
 }
 
 QTEST_GUILESS_MAIN(tst_Windows)
