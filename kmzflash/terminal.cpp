@@ -30,7 +30,7 @@ ProgressClock gProgressClock; // of the file being written: one clock per file
 
 #ifdef Q_OS_WIN
 // The console behind a standard stream, or none (a file, a pipe, NUL).
-HANDLE consoleOf(FILE* pStream)
+HANDLE consoleOf(const FILE* pStream)
 {
     const HANDLE handle = ::GetStdHandle(pStream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
