@@ -27,8 +27,10 @@
 
 #ifdef Q_OS_WIN
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -211,6 +213,27 @@ QString accessAdvice(const QString& rPortName, const QString& rReason)
 }
 
 #ifdef Q_OS_WIN
+// Every letter as it is (a port name, Windows' reason in its own language): at a
+// console as UTF-16, into files and pipes as UTF-8. Qt's own handler would write
+// the ANSI code page's bytes, which a console shows in another code page.
+void writeMessage(QtMsgType type, const QMessageLogContext& rContext, const QString& rMessage)
+{
+    const QString text = qFormatLogMessage(type, rContext, rMessage) + QLatin1Char('\n');
+    const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (console != INVALID_HANDLE_VALUE && console != nullptr && ::GetConsoleMode(console, &mode) != 0) {
+        DWORD written = 0;
+        ::WriteConsoleW(console, reinterpret_cast<const wchar_t*>(text.utf16()), DWORD(text.size()), &written,
+                        nullptr);
+    } else {
+        const QByteArray bytes = text.toUtf8();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+        std::fflush(stderr);
+    }
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
 // Windows refuses a port that another program holds with "Access is denied.".
 QString heldPortAdvice(const QString& rPortName)
 {
@@ -243,6 +266,9 @@ int main(int argc, char* argv[])
     std::signal(SIGTTOU, SIG_IGN);
 #endif
     QCoreApplication application(argc, argv);
+#ifdef Q_OS_WIN
+    qInstallMessageHandler(writeMessage);
+#endif
     int result = 0;
     {
         QString portName = QStringLiteral("COM1");
