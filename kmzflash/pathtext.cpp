@@ -1,6 +1,7 @@
 #include "pathtext.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace ZRN {
 
@@ -29,6 +30,35 @@ QDebug operator<<(QDebug debug, const ShownText& rText)
     debug << rText.text;
 #endif
     return debug;
+}
+
+bool reportUndecodableName(const QString& rPath, bool folder)
+{
+#ifdef Q_OS_WIN
+    // Windows hands names over in UTF-16: every name decodes.
+    Q_UNUSED(rPath)
+    Q_UNUSED(folder)
+    return false;
+#else
+    if (!rPath.contains(QChar::ReplacementCharacter) || QFileInfo::exists(rPath))
+        return false;
+    // The variable the C library takes the encoding from.
+    QString setting = QStringLiteral("LANG is not set");
+    for (const char* pName : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const QByteArray value = qgetenv(pName);
+        if (!value.isEmpty()) {
+            setting = QString::fromLatin1(pName) + QLatin1Char('=') + QString::fromLocal8Bit(value);
+            break;
+        }
+    }
+    qWarning() << (folder ? "Folder name" : "File name") << shownPath(rPath)
+               << QStringLiteral("is not valid in the system's encoding (%1): rename the %2 to a name in that "
+                                 "encoding and try again.")
+                      .arg(setting, folder ? QStringLiteral("folder") : QStringLiteral("file"))
+                      .toUtf8()
+                      .constData();
+    return true;
+#endif
 }
 
 } // namespace ZRN

@@ -26,6 +26,13 @@ QString nativePath(const QString& rPath);
 
 QDebug operator<<(QDebug debug, const ShownText& rText);
 
+// A name given on the command line, or the working folder's, in bytes that the
+// system's encoding cannot decode (a Latin-1 name under a UTF-8 locale) reaches
+// the program with the replacement character in their place and leads to no
+// file. For such a path that leads nowhere, says so (the file's or the folder's
+// name) and returns true; otherwise says nothing and returns false.
+bool reportUndecodableName(const QString& rPath, bool folder = false);
+
 } // namespace ZRN
 
 #endif

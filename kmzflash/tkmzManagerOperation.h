@@ -133,6 +133,18 @@ public:
     // a SHA256SUMS line, beside the path and beside the file a link resolves to.
     // Without one, says when the image CRC leaves part of the image unseen.
     static bool checkUpdateChecksum(const QString& rPath, const QByteArray& rData);
+    // The same comparison for the updater, which an erased keyboard runs; nothing
+    // is said when no checksum file is found for it.
+    static bool checkUpdaterChecksum(const QString& rPath, const QByteArray& rData);
+    // True when rCandidate is one of the checksum files looked for beside the
+    // file at rPath (found or not).
+    static bool isChecksumFileOf(const QString& rPath, const QString& rCandidate);
+    // True when the file at rPath reads as a checksum file's text (looked at only
+    // when it is a regular file of an updater's size at most).
+    static bool holdsChecksumText(const QString& rPath);
+    // After --g: a line of the folder's SHA256SUMS for the file made, with another
+    // digest than rDigest, is said to disagree now.
+    static void reportDisagreeingList(const QString& rPath, const QByteArray& rDigest);
     bool isUpdateNewer(const QByteArray& rUpdate);
     // rPath names the file in the progress lines.
     int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);
@@ -151,6 +163,11 @@ private:
     // Opens a file for reading only when it is a regular file: a pipe or a device
     // could block the open or never end. Otherwise *pReason says why not.
     static bool openRegularFile(QFile& rFile, QString* pReason);
+    // Compares the bytes with every checksum file found for the file at rPath
+    // (update: the update file's words, else the updater's). *pChecked: one was
+    // found and matched; *pListWithoutLine: a SHA256SUMS without a line for it.
+    static bool checkChecksums(const QString& rPath, const QByteArray& rData, bool update, bool* pChecked,
+                               QString* pListWithoutLine);
     // Reads a regular file of at most limit bytes whole, reporting a missing,
     // unopenable, empty or oversized file with "File", path, pMissing or pEmpty
     // (the wording differs from step to step) and the others' own messages.

@@ -18,6 +18,11 @@ constexpr char ERASED_LINE[] = "The keyboard is left without working firmware. R
 constexpr char REFUSED_WRITE_LINE[] = "The keyboard is left without working firmware. It refused a Write: this "
                                       "update does not fit its flash or is refused by it, and will be at every try. "
                                       "Run an update this keyboard took before, with force, to bring it back.";
+// The last line when the keyboard refused a Write of the updater, the update
+// written and verified.
+constexpr char REFUSED_UPDATER_LINE[] = "The keyboard is left without working firmware. The update was written and "
+                                        "verified, but the keyboard refused the updater: run the same update with "
+                                        "an updater this keyboard takes, with force, to bring it back.";
 // The last line when Run went out and its answer did not come back.
 constexpr char RUN_UNANSWERED_LINE[] = "The updater was written and verified, and may be running already: only its "
                                        "answer to Run was lost. Wait a minute, then check the keyboard with --i "

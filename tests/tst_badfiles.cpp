@@ -10,6 +10,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using kmztest::Input;
@@ -28,6 +30,8 @@ private slots:
     void unreadableFirmware();
     void hundredMebibytes();
     void nonAsciiPaths();
+    void undecodableNames_data();
+    void undecodableNames();
     void memoryFollowsTheFile_data();
     void memoryFollowsTheFile();
 
@@ -215,6 +219,58 @@ void tst_BadFiles::nonAsciiPaths()
     QCOMPARE(result.exitCode, 0);
     sim.stop();
     QVERIFY(sim.flash().mid(0x4000, 1508) == readFile(update));
+}
+
+// A Latin-1 name (an unpacked Windows zip) under a UTF-8 locale: the bytes reach
+// the program as a name it cannot decode, and no file has the decoded name. The
+// shell passes the raw bytes, which a QProcess argument cannot.
+void tst_BadFiles::undecodableNames_data()
+{
+    QTest::addColumn<QString>("command"); // $K kmzflash, $P the port, in the temporary folder
+    QTest::addColumn<QStringList>("lines"); // @: the temporary folder
+    QTest::addColumn<QStringList>("requests");
+    const QString file = QString::fromUtf8("File name \"T\uFFFDr.%1\" is not valid in the system's encoding "
+                                           "(LANG=C.UTF-8): rename the file to a name in that encoding and try "
+                                           "again.");
+    QTest::newRow("--g, the firmware") << "\"$K\" --g \"$(printf 'T\\374r.bin')\" out.upd 1 0"
+                                       << QStringList{file.arg("bin")} << QStringList();
+    QTest::newRow("--u, the update file") << "\"$K\" --u \"$P\" \"$(printf 'T\\374r.upd')\" updater.bin"
+                                          << QStringList{file.arg("upd"), "Invalid update file!"} << QStringList();
+    QTest::newRow("--us, the working folder")
+        << "cd \"$(printf 'T\\374r')\" && \"$K\" --us \"$P\" ../updater.bin"
+        << QStringList{QString::fromUtf8("Folder name \"@/T\uFFFDr\" is not valid in the system's encoding "
+                                         "(LANG=C.UTF-8): rename the folder to a name in that encoding and try "
+                                         "again.")}
+        << QStringList();
+}
+
+void tst_BadFiles::undecodableNames()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, requests);
+    // The firmware and the folder exist under their Latin-1 bytes.
+    const QByteArray raw = QFile::encodeName(mpDir->path()) + "/T\xfc" "r";
+    const auto cleanUp = qScopeGuard([&raw] {
+        ::unlink((raw + ".bin").constData());
+        ::rmdir(raw.constData());
+    });
+    const int fd = ::open((raw + ".bin").constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    const QByteArray image = kmztest::firmwareImage(300);
+    QCOMPARE(::write(fd, image.constData(), size_t(image.size())), ssize_t(image.size()));
+    ::close(fd);
+    QCOMPARE(::mkdir(raw.constData(), 0700), 0);
+    QVERIFY(writeFile(path("updater.bin"), kmztest::firmwareImage(300)));
+    kmztest::Sim sim;
+    QVERIFY(sim.started());
+    const QString script = "export LANG=C.UTF-8; unset LC_ALL LC_CTYPE; K=\"$1\"; P=\"$2\"; " + command;
+    const auto result = kmztest::run("sh", {"-c", script, "sh", kmztest::kmzflashPath(), sim.port()}, mpDir->path());
+    QCOMPARE(result.errLines, lines.replaceInStrings("@", mpDir->path()));
+    QCOMPARE(result.exitCode, 1);
+    sim.stop();
+    QCOMPARE(sim.requests(), requests);
+    QVERIFY(!QFileInfo::exists(path("out.upd")));
 }
 
 // Under a limit on the address space: a small file needs little memory, and one

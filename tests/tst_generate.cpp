@@ -1,6 +1,7 @@
 #include "testsupport.h"
 #include "tkmzManagerOperation.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QStandardPaths>
 #include <QtTest>
@@ -31,6 +32,10 @@ private slots:
     void updatePathMayBeFirmwarePath();
     void updatePathNotAFile_data();
     void updatePathNotAFile();
+    void linksNotWrittenThrough_data();
+    void linksNotWrittenThrough();
+    void folderListDisagrees_data();
+    void folderListDisagrees();
     void swappedArguments();
     void readOnlyFolder();
     void atTerminal();
@@ -235,6 +240,71 @@ void tst_Generate::updatePathNotAFile()
     struct stat status = {};
     QCOMPARE(::lstat(node.constData(), &status), 0);
     QCOMPARE(int(status.st_mode & S_IFMT), type);
+}
+
+// A link at the update path or its checksum's path: written through, the release
+// file it names would become another version under its old name, and a list one
+// line. Nothing is written.
+void tst_Generate::linksNotWrittenThrough_data()
+{
+    QTest::addColumn<QString>("link");   // made at this name, in the folder
+    QTest::addColumn<QString>("target"); // what it names
+    QTest::newRow("the update path, to a release file") << "current.upd" << "PNL640_2_9.upd";
+    QTest::newRow("the update path, dangling") << "current.upd" << "gone.upd";
+    QTest::newRow("the checksum's path, to the folder's list") << "current.upd.sha256" << "SHA256SUMS";
+}
+
+void tst_Generate::linksNotWrittenThrough()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    QVERIFY(writeFile(path("fw.bin"), firmwareImage(200)));
+    QVERIFY(writeFile(path("PNL640_2_9.upd"), "release 2.09"));
+    QVERIFY(writeFile(path("SHA256SUMS"), "the folder's list"));
+    QVERIFY(QFile::link(target, path(link)));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("current.upd"), "2", "10"});
+    QCOMPARE(result.errLines,
+             QStringList({QStringLiteral("Unable to write file \"%1\"").arg(path(link)),
+                          QStringLiteral("Reason: \"It is a link to %1: give the file's own name\"").arg(path(target))}));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(readFile(path("PNL640_2_9.upd")), QByteArray("release 2.09"));
+    QCOMPARE(readFile(path("SHA256SUMS")), QByteArray("the folder's list"));
+    QVERIFY(!QFileInfo::exists(path("gone.upd")));
+    QVERIFY(!QFileInfo::exists(path(link == "current.upd" ? "current.upd.sha256" : "current.upd")));
+}
+
+// A SHA256SUMS beside the new file whose line for it holds another digest is
+// said to disagree, after the success line; one that agrees, or has no line for
+// it, is not mentioned.
+void tst_Generate::folderListDisagrees_data()
+{
+    QTest::addColumn<QString>("line"); // "@": the new file's digest
+    QTest::addColumn<bool>("said");
+    QTest::newRow("another digest") << QString(64, 'a') + "  PNL640_2_10.upd" << true;
+    QTest::newRow("another digest, as ./") << QString(64, 'a') + "  ./PNL640_2_10.upd" << true;
+    QTest::newRow("the new digest") << "@  PNL640_2_10.upd" << false;
+    QTest::newRow("another file's line") << QString(64, 'a') + "  PNL640_2_9.upd" << false;
+}
+
+void tst_Generate::folderListDisagrees()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, said);
+    const QByteArray image = firmwareImage(500);
+    QVERIFY(writeFile(path("fw.bin"), image));
+    const QByteArray update = QByteArray("\xAA\x55\x02\x0A", 4) + image + QByteArray(1, char(kmztest::crcXmodem(image) >> 8))
+                              + char(kmztest::crcXmodem(image) & 0xFF) + QByteArray("\xAA\x55", 2);
+    line.replace("@", QCryptographicHash::hash(update, QCryptographicHash::Sha256).toHex());
+    QVERIFY(writeFile(path("SHA256SUMS"), line.toUtf8() + "\n"));
+    const auto result = runKmzflash({"--g", path("fw.bin"), path("PNL640_2_10.upd"), "2", "10"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(path("PNL640_2_10.upd")), update);
+    QStringList expected = {"Update generated successfully!"};
+    if (said)
+        expected << QStringLiteral("Checksum list \"%1\" has a line for \"PNL640_2_10.upd\" that no longer matches it: "
+                                   "make the list again (sha256sum PNL640_*.upd > SHA256SUMS).")
+                        .arg(path("SHA256SUMS"));
+    QCOMPARE(result.errLines, expected);
 }
 
 // "--g new.upd fw.bin": the update file would be wrapped once more over the image.

@@ -75,8 +75,17 @@ void tst_Search::choice_data()
     QTest::newRow("a copy of 2_9 named 2_016")
         << QStringList{"PNL640_2_9.upd", "PNL640_2_11.upd", "PNL640_2_016.upd<PNL640_2_9.upd"} << QStringList()
         << "PNL640_2_016.upd" << "File \"PNL640_2_016.upd\" is named for version 2.16 but holds version 2.09!";
-    QTest::newRow("unescaped dot") << QStringList{"PNL640_1_1xupd.upd", "PNL640_1_0.upd"} << QStringList()
-                                   << "PNL640_1_1xupd.upd" << "";
+    // The version the search reads from a name, whatever the name's form, is the
+    // one the head must carry.
+    QTest::newRow("a copy of 2_9 named 2_16.upd.upd, as Windows hides the first extension")
+        << QStringList{"PNL640_2_9.upd", "PNL640_2_11.upd", "PNL640_2_16.upd.upd<PNL640_2_9.upd"} << QStringList()
+        << "PNL640_2_16.upd.upd" << "File \"PNL640_2_16.upd.upd\" is named for version 2.16 but holds version 2.09!";
+    QTest::newRow("a copy of 2_9 named 2_16_upd.upd")
+        << QStringList{"PNL640_2_9.upd", "PNL640_2_11.upd", "PNL640_2_16_upd.upd<PNL640_2_9.upd"} << QStringList()
+        << "PNL640_2_16_upd.upd" << "File \"PNL640_2_16_upd.upd\" is named for version 2.16 but holds version 2.09!";
+    QTest::newRow("unescaped dot") << QStringList{"PNL640_1_0.upd", "PNL640_1_1xupd.upd<PNL640_1_0.upd"}
+                                   << QStringList() << "PNL640_1_1xupd.upd"
+                                   << "File \"PNL640_1_1xupd.upd\" is named for version 1.01 but holds version 1.00!";
 }
 
 // The keyboard runs 9.99, so the chosen file stops at the version gate: the

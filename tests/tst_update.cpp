@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -156,11 +157,12 @@ void tst_Update::updaterSteps_data()
     QTest::addColumn<int>("requests");
     const QString refused = "Refused by the keyboard!";
     const QString erased = kmztest::ERASED_LINE;
-    const QString refusedWrite = kmztest::REFUSED_WRITE_LINE;
+    // The update fits: it is the updater the keyboard will not take.
+    const QString refusedUpdater = kmztest::REFUSED_UPDATER_LINE;
     QTest::newRow("1st updater Write refused") << "write:nack:4"
-                                               << QStringList{refused, "Updater write failed!", refusedWrite} << 7;
+                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 7;
     QTest::newRow("3rd updater Write refused") << "write:nack:6"
-                                               << QStringList{refused, "Updater write failed!", refusedWrite} << 9;
+                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 9;
 
     QTest::newRow("updater Crc refused") << "crc:nack:2"
                                          << QStringList{refused, "Updater verification failed!", erased} << 12;
@@ -319,6 +321,17 @@ void tst_Update::wrongUpdater_data()
     QTest::newRow("a copy of the update file")
         << "copy.bin" << QStringList{"File \"@\" is an update file, not an updater!", "Invalid updater file!"}
         << QStringList{"GetInfo"};
+    // Tab completion offers the .sha256 beside the update file.
+    const QStringList checksum = {"File \"@\" is a checksum file, not an updater!", "Invalid updater file!"};
+    QTest::newRow("the update file's .sha256") << "new.upd.sha256" << checksum << QStringList();
+    QTest::newRow("a checksum list of another folder") << "elsewhere/SHA256SUMS" << checksum << QStringList();
+    // What an erased keyboard runs is compared with its own checksum file.
+    QTest::newRow("an updater its checksum file says is damaged")
+        << "damaged.bin"
+        << QStringList{"SHA-256 mismatch in updater file \"@\" !", "SHA-256 Stored/File",
+                       "Copy the updater file and its checksum file \"@.sha256\" again from where they were made.",
+                       "Invalid updater file!"}
+        << QStringList{"GetInfo"};
 }
 
 void tst_Update::wrongUpdater()
@@ -329,6 +342,20 @@ void tst_Update::wrongUpdater()
     makeFiles();
     QVERIFY(QFile::link(path("new.upd"), path("link.bin")));
     QVERIFY(QFile::copy(path("new.upd"), path("copy.bin")));
+    QVERIFY(QDir(mpDir->path()).mkdir("elsewhere"));
+    QVERIFY(writeFile(path("elsewhere/SHA256SUMS"), readFile(path("new.upd.sha256"))));
+    const QByteArray updater5000 = readFile(path("updater.bin"));
+    QByteArray damaged = updater5000;
+    damaged[100] = char(damaged[100] ^ 1);
+    QVERIFY(writeFile(path("damaged.bin"), damaged));
+    const auto sum = kmztest::run("sha256sum", {"damaged.bin"}, mpDir->path());
+    QCOMPARE(sum.exitCode, 0);
+    // The checksum of the updater before its byte was damaged.
+    QVERIFY(writeFile(path("damaged.bin.sha256"),
+                      QCryptographicHash::hash(updater5000, QCryptographicHash::Sha256).toHex() + "  damaged.bin\n"));
+    if (errLines.value(1) == "SHA-256 Stored/File")
+        errLines[1] += " " + QCryptographicHash::hash(updater5000, QCryptographicHash::Sha256).toHex() + " / "
+                       + sum.out.left(64);
     errLines.replaceInStrings("@", path(updater));
     Sim sim;
     QVERIFY(sim.started());
@@ -364,11 +391,18 @@ void tst_Update::checksumFile_data()
     // it resolves to is compared all the same.
     QTest::newRow("damaged, through a link") << "damaged" << "current.upd"
                                              << QStringList(damaged).replaceInStrings("\"@\" !", "\"#\" !");
-    QTest::newRow("damaged, a release folder's SHA256SUMS")
-        << "damaged in SHA256SUMS" << "new.upd"
-        << QStringList(damaged).replaceInStrings("@.sha256", "#SHA256SUMS");
+    // A release folder's list, as sha256sum run on the names or on ./*.upd writes it.
+    const QStringList damagedInList
+        = {"SHA-256 mismatch in update file \"@\" !", "SHA-256 Stored/File",
+           "The line for the update file in \"#SHA256SUMS\" does not match it: if the update file was made again, "
+           "make the list again (sha256sum PNL640_*.upd > SHA256SUMS).",
+           "Invalid update file!"};
+    QTest::newRow("damaged, a release folder's SHA256SUMS") << "damaged in SHA256SUMS" << "new.upd" << damagedInList;
+    QTest::newRow("damaged, SHA256SUMS of ./*.upd") << "damaged in SHA256SUMS as ./" << "new.upd" << damagedInList;
     QTest::newRow("malformed") << "malformed" << "new.upd"
-                               << QStringList{"Checksum file \"@.sha256\" is not one line of sha256sum!", advice,
+                               << QStringList{"Checksum file \"@.sha256\" holds no line that sha256sum -c can read!",
+                                              "Make it again with sha256sum, or save it as plain text if another "
+                                              "program wrote it.",
                                               "Invalid update file!"};
     QTest::newRow("a directory") << "directory" << "new.upd"
                                  << QStringList{"Unable to read file \"@.sha256\"", "Reason: \"Is a directory\"",
@@ -391,9 +425,10 @@ void tst_Update::checksumFile()
     } else if (sum == "binary") {
         QVERIFY(writeFile(sumPath, made.left(64) + " *new.upd\n"));
     } else if (sum.startsWith("damaged")) {
-        if (sum.endsWith("SHA256SUMS")) {
-            QVERIFY(QFile::rename(sumPath, path("SHA256SUMS")));
-            QVERIFY(writeFile(path("SHA256SUMS"), made.left(64).toUpper() + "  other.upd\r\n" + made + "\n"));
+        if (sum.contains("SHA256SUMS")) {
+            QVERIFY(QFile::remove(sumPath));
+            const QByteArray line = sum.endsWith("./") ? made.left(66) + "./new.upd\n" : made;
+            QVERIFY(writeFile(path("SHA256SUMS"), made.left(64).toUpper() + "  other.upd\r\n" + line + "\n"));
         }
         QByteArray bytes = readFile(update);
         bytes[80000] = char(bytes[80000] ^ 0x10);

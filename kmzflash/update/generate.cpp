@@ -159,6 +159,16 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     // save itself, in the system's words.)
     const QString sumPath = updatePath + QLatin1String(".sha256");
     for (const QString& path : {updatePath, sumPath}) {
+        // Written through a link, the release file it names would be replaced by
+        // another version under its old name, and a folder's list by one line.
+        const QFileInfo info(path);
+        if (info.isSymLink()) {
+            qWarning() << "Unable to write file" << shownPath(path);
+            qWarning() << "Reason:"
+                       << shownText(QStringLiteral("It is a link to %1: give the file's own name")
+                                        .arg(nativePath(info.symLinkTarget())));
+            return 1;
+        }
         const QString why = notReplaceable(path, path == sumPath);
         if (!why.isEmpty()) {
             qWarning() << "Unable to open file" << shownPath(path);
@@ -267,7 +277,8 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         return 1;
     }
     const QString updateName = QFileInfo(rUpdatePath).fileName();
-    saved = writePieces(sumFile, {checksumLine(hash.result().toHex(), checksumName(updateName))}, &reason);
+    const QByteArray digest = hash.result().toHex();
+    saved = writePieces(sumFile, {checksumLine(digest, checksumName(updateName))}, &reason);
     if (saved != Saved::Done) {
         updateFile.cancelWriting();
         sumFile.cancelWriting();
@@ -299,6 +310,7 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         return 1;
     }
     qDebug() << "Update generated successfully!";
+    reportDisagreeingList(rUpdatePath, digest);
     terminalLine(fitLine(QStringLiteral("Copy "), updateName,
                          QStringLiteral(" with its .sha256: kmzflash checks the update whole by it."),
                          STEP_LINE_WIDTH - 1));

@@ -2,11 +2,11 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "format.h"
 #include "pathtext.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QRegExp>
 
 namespace ZRN {
 
@@ -15,6 +15,8 @@ int tkmzManagerOperation::updateFirmwareWithSearch(const QStringList& rArguments
     QStringList arguments = rArguments;
     const QString latest = findLatestUpdateFile(QDir::currentPath());
     if (latest.isEmpty()) {
+        if (reportUndecodableName(QDir::currentPath(), true))
+            return 1;
         // Named as the search saw it, so that a file of another name or in another
         // folder is seen for what it is.
         qWarning() << "No update file" << "PNL640_<major>_<minor>.upd" << "found in" << shownPath(QDir::currentPath());
@@ -32,17 +34,18 @@ QString tkmzManagerOperation::findLatestUpdateFile(const QString& rDirectory)
     int bestMajor = 0;
     int bestMinor = 0;
 
-    // Stored files are matched as they always were: the dot before "upd" is left
-    // unescaped, and an out-of-range number counts as 0. On Windows, where a name's
-    // case means nothing, in any case.
-    QRegExp pattern(QStringLiteral("PNL640_(\\d+)_(\\d+).upd"), fileNameCase(), QRegExp::RegExp);
+    // The listing is by the name filter; the version is read from each name by
+    // the one reader that the name check uses too, so that the version a file is
+    // chosen for is the version its head must carry.
     const QStringList names = QDir(rDirectory).entryList(QStringList(QStringLiteral("PNL640_*_*.upd")),
                                                          QDir::Files, QDir::NoSort);
     for (const QString& name : names) {
-        if (pattern.indexIn(name, 0) < 0)
+        NameVersion version;
+        if (!readNameVersion(name, &version))
             continue;
-        const int major = pattern.cap(1).toInt(nullptr, 10);
-        const int minor = pattern.cap(2).toInt(nullptr, 10);
+        // An out-of-range number counts as 0, as stored files have always been read.
+        const int major = nameNumber(version.major);
+        const int minor = nameNumber(version.minor);
         if (major > bestMajor || (major == bestMajor && minor > bestMinor)) {
             result = name;
             bestMajor = major;

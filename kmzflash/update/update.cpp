@@ -6,8 +6,10 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "checksum.h"
 #include "crc16.h"
 #include "pathtext.h"
+#include "samefile.h"
 #include "frames.h"
 #include "terminal.h"
 #include "tkmzInterruptGuard.h"
@@ -18,28 +20,9 @@
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
-
 namespace ZRN {
 
 namespace {
-
-// True when both paths name the same file (one through a link, say).
-bool isSameFile(const QString& rFirst, const QString& rSecond)
-{
-#ifdef Q_OS_UNIX
-    struct stat first = {};
-    struct stat second = {};
-    return ::stat(QFile::encodeName(rFirst).constData(), &first) == 0
-           && ::stat(QFile::encodeName(rSecond).constData(), &second) == 0 && first.st_dev == second.st_dev
-           && first.st_ino == second.st_ino;
-#else
-    const QString first = QFileInfo(rFirst).canonicalFilePath();
-    return !first.isEmpty() && first.compare(QFileInfo(rSecond).canonicalFilePath(), Qt::CaseInsensitive) == 0;
-#endif
-}
 
 // The last line when a Write was refused: the keyboard refuses an update larger
 // than its flash, and will again at every try, so running the same one again
@@ -47,6 +30,11 @@ bool isSameFile(const QString& rFirst, const QString& rSecond)
 const char gRefusedWriteLine[] = "The keyboard is left without working firmware. It refused a Write: this update "
                                  "does not fit its flash or is refused by it, and will be at every try. Run an "
                                  "update this keyboard took before, with force, to bring it back.";
+// The last line when the keyboard refused a Write of the updater, after it took
+// the update whole: the update fits, the updater is what it will not take.
+const char gRefusedUpdaterLine[] = "The keyboard is left without working firmware. The update was written and "
+                                   "verified, but the keyboard refused the updater: run the same update with an "
+                                   "updater this keyboard takes, with force, to bring it back.";
 // The last line when Run was sent but not answered: the updater may be at work,
 // and a new update now would erase the flash under it.
 const char gRunUnansweredLine[] = "The updater was written and verified, and may be running already: only its "
@@ -54,7 +42,7 @@ const char gRunUnansweredLine[] = "The updater was written and verified, and may
                                   "running anything.";
 
 // The steps from the erase on whose failure has advice of its own.
-enum class Step { Other, Write, Run };
+enum class Step { Other, Write, UpdaterWrite, Run };
 
 } // namespace
 
@@ -73,6 +61,13 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     // run by the keyboard.
     if (isSameFile(updatePath, updaterPath)) {
         qWarning() << "File" << shownPath(updaterPath) << "is the update file itself!";
+        qWarning() << "Invalid updater file!";
+        return 1;
+    }
+    // A checksum file given for the updater (tab completion offers the .sha256
+    // that lies beside every update file) would be written at address 0 and run.
+    if (isChecksumFileOf(updatePath, updaterPath) || holdsChecksumText(updaterPath)) {
+        qWarning() << "File" << shownPath(updaterPath) << "is a checksum file, not an updater!";
         qWarning() << "Invalid updater file!";
         return 1;
     }
@@ -106,6 +101,11 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << "Invalid updater file!";
         return 1;
     }
+    // What an erased keyboard runs is compared with its checksum files too.
+    if (!checkUpdaterChecksum(updaterPath, updater)) {
+        qWarning() << "Invalid updater file!";
+        return 1;
+    }
 
     // From here an interrupt is held: the keyboard must not be left erased. A step
     // that fails from here on leaves it without working firmware, and the last
@@ -114,6 +114,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << pStep;
         if (step == Step::Write && mLastFailure == Refused)
             qWarning() << gRefusedWriteLine;
+        else if (step == Step::UpdaterWrite && mLastFailure == Refused)
+            qWarning() << gRefusedUpdaterLine;
         else if (step == Step::Run && mLastFailure == Unanswered)
             qWarning() << gRunUnansweredLine;
         else
@@ -130,7 +132,7 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update verification failed!", Step::Other);
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
-        return failed("Updater write failed!", Step::Write);
+        return failed("Updater write failed!", Step::UpdaterWrite);
     terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updaterPath).fileName(), QString(), STEP_LINE_WIDTH - 1));
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater verification failed!", Step::Other);

@@ -6,6 +6,8 @@
 #include "tkmzManagerOperation.h"
 
 #include "checksum.h"
+#include "format.h"
+#include "samefile.h"
 #include "pathtext.h"
 
 #include <QCryptographicHash>
@@ -13,7 +15,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -27,10 +28,6 @@ namespace ZRN {
 namespace {
 
 constexpr int MAGIC_KEY = 0xAA55;
-// A file's own checksum file holds a line or two; a release folder's list one
-// line per file.
-constexpr qint64 OWN_CHECKSUM_LIMIT = 4096;
-constexpr qint64 CHECKSUM_LIST_LIMIT = 1024 * 1024;
 // The image CRC counts the length in 16 bits: from this size on it leaves part of
 // the image unseen.
 constexpr int CRC_REACH = 65536;
@@ -44,12 +41,11 @@ QString plainNumber(const QString& rDigits)
     return rDigits.mid(start);
 }
 
-// Where a checksum file for the update file may stand.
+// Where a checksum file for a file may stand.
 struct ChecksumPlace
 {
     QString path;
-    QByteArray name; // the name its line must give
-    bool ownFile;    // <name>.sha256, or a folder's SHA256SUMS
+    bool ownFile; // <name>.sha256, or a folder's SHA256SUMS
 };
 
 // Beside the path as given and, when that is a link, beside the file it
@@ -66,35 +62,74 @@ QList<ChecksumPlace> checksumPlaces(const QString& rPath)
     // with the same outcome.
     for (const QString& file : files) {
         const QFileInfo info(file);
-        const QByteArray name = checksumName(info.fileName());
-        places << ChecksumPlace{file + QLatin1String(".sha256"), name, true}
-               << ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), name, false};
+        places << ChecksumPlace{file + QLatin1String(".sha256"), true}
+               << ChecksumPlace{info.absolutePath() + QLatin1String("/SHA256SUMS"), false};
     }
     return places;
 }
 
-// What to do about a checksum file that does not describe the update file.
-void adviseOnChecksum(const QString& rSumPath)
+// Whether a line's name, taken as a path from the checksum file's folder as
+// `sha256sum -c` run there takes it, leads to the file.
+DescribesFile describesFile(const QString& rSumPath, const FileIdentity& rFile)
 {
-    qWarning() << "Copy the update file and its checksum file" << shownPath(rSumPath)
-               << "again from where they were made, or make both again with --g.";
+    const QString folder = QFileInfo(rSumPath).absolutePath();
+#ifdef Q_OS_WIN
+    return [folder, &rFile](const QByteArray& rName) {
+        return rFile.isAt(QDir(folder).filePath(checksumNameText(rName)));
+    };
+#else
+    const QByteArray base = QFile::encodeName(folder) + '/';
+    return [base, &rFile](const QByteArray& rName) {
+        return rFile.isAtLocal(rName.startsWith('/') ? rName : base + rName);
+    };
+#endif
+}
+
+// What the messages of the checksum check say of the file checked.
+struct CheckedFile
+{
+    const char* pMismatch; // "SHA-256 mismatch in update file"
+    const char* pKind;     // "update file"
+    bool update;
+};
+const CheckedFile gUpdateFile = {"SHA-256 mismatch in update file", "update file", true};
+const CheckedFile gUpdaterFile = {"SHA-256 mismatch in updater file", "updater file", false};
+
+// What to do about a checksum file of the file's own that does not describe it.
+void adviseOnChecksum(const CheckedFile& rFile, const QString& rSumPath)
+{
+    if (rFile.update)
+        qWarning() << "Copy the update file and its checksum file" << shownPath(rSumPath)
+                   << "again from where they were made, or make both again with --g.";
+    else
+        qWarning() << "Copy the updater file and its checksum file" << shownPath(rSumPath)
+                   << "again from where they were made.";
+}
+
+// What to do about a folder's list whose line for the file does not match it:
+// --g makes the file and its own checksum, never the list.
+void adviseOnList(const CheckedFile& rFile, const QString& rListPath)
+{
+    const QString again = rFile.update ? QStringLiteral("make the list again (sha256sum PNL640_*.upd > SHA256SUMS).")
+                                       : QStringLiteral("make the list again with sha256sum.");
+    qWarning() << "The line for the" << rFile.pKind << "in" << shownPath(rListPath)
+               << QStringLiteral("does not match it: if the %1 was made again, %2")
+                      .arg(QLatin1String(rFile.pKind), again)
+                      .toUtf8()
+                      .constData();
 }
 
 } // namespace
 
 bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed)
 {
-    static const QRegularExpression pattern(QStringLiteral("^PNL640_([0-9]+)_([0-9]+)\\.upd$"),
-                                            fileNameCase() == Qt::CaseSensitive
-                                                ? QRegularExpression::NoPatternOption
-                                                : QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(rFileName);
-    if (!match.hasMatch())
+    NameVersion version;
+    if (!readNameVersion(rFileName, &version))
         return false;
     // Compared as text without leading zeros: a number of any length, and one
     // over 255 matches no version byte.
-    const QString namedMajor = plainNumber(match.captured(1));
-    const QString namedMinor = plainNumber(match.captured(2));
+    const QString namedMajor = plainNumber(version.major);
+    const QString namedMinor = plainNumber(version.minor);
     if (namedMajor == QString::number(major) && namedMinor == QString::number(minor))
         return false;
     *pNamed = namedMajor + QLatin1Char('.') + namedMinor.rightJustified(2, QLatin1Char('0'));
@@ -104,7 +139,8 @@ bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor,
 bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
 {
     if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << shownPath(rPath) << "does not exist!";
+        if (!reportUndecodableName(rPath))
+            qWarning() << "File" << shownPath(rPath) << "does not exist!";
         return false;
     }
     // A pipe or a device would block or never end; a file beyond the limit is
@@ -205,43 +241,82 @@ bool tkmzManagerOperation::checkUpdateName(const QString& rPath, const QByteArra
 bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData)
 {
     // The image CRC counts the length modulo 65536: in a large file it leaves most
-    // of the image unseen. A checksum file covers every byte; the update file is
-    // compared with every one found, beside it and beside the file a link names.
-    QByteArray computed;
+    // of the image unseen. A checksum file covers every byte.
+    QString listWithoutLine;
     bool checked = false;
+    if (!checkChecksums(rPath, rData, true, &checked, &listWithoutLine))
+        return false;
+    // Files made elsewhere come without one and are still taken; where the image
+    // CRC leaves bytes unseen, that is said before the keyboard is asked anything.
+    const int imageSize = rData.size() - UPDATE_FILE_OVERHEAD;
+    if (!checked && imageSize >= CRC_REACH) {
+        if (listWithoutLine.isEmpty())
+            qWarning() << "Update file" << shownPath(rPath)
+                       << "is not checked whole: its image CRC covers only the first" << imageSize % CRC_REACH
+                       << "of its" << imageSize << "image bytes, and no"
+                       << QFileInfo(rPath).fileName() + QLatin1String(".sha256") << "was found beside it.";
+        else
+            qWarning() << "Update file" << shownPath(rPath)
+                       << "is not checked whole: its image CRC covers only the first" << imageSize % CRC_REACH
+                       << "of its" << imageSize << "image bytes, and" << shownPath(listWithoutLine)
+                       << "has no line for it.";
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::checkUpdaterChecksum(const QString& rPath, const QByteArray& rData)
+{
+    bool checked = false;
+    QString listWithoutLine;
+    return checkChecksums(rPath, rData, false, &checked, &listWithoutLine);
+}
+
+bool tkmzManagerOperation::checkChecksums(const QString& rPath, const QByteArray& rData, bool update,
+                                          bool* pChecked, QString* pListWithoutLine)
+{
+    // Compared with every checksum file found, beside the file and beside the
+    // file a link names, as sha256sum -c run in each folder would compare it.
+    const CheckedFile& rFile = update ? gUpdateFile : gUpdaterFile;
+    const FileIdentity identity(rPath);
+    QByteArray computed;
     for (const ChecksumPlace& rPlace : checksumPlaces(rPath)) {
         const QFileInfo sumInfo(rPlace.path);
         if (!sumInfo.exists() && !sumInfo.isSymLink())
             continue;
         QFile sumFile(rPlace.path);
         QString reason;
-        QByteArray text;
-        const qint64 limit = rPlace.ownFile ? OWN_CHECKSUM_LIMIT : CHECKSUM_LIST_LIMIT;
+        ChecksumLookup found;
         if (openRegularFile(sumFile, &reason)) {
-            text = sumFile.read(limit + 1);
+            found = lookUpChecksum(sumFile, describesFile(rPlace.path, identity));
             if (sumFile.error() != QFileDevice::NoError)
                 reason = sumFile.errorString();
         }
         if (!reason.isEmpty()) {
             qWarning() << "Unable to read file" << shownPath(rPlace.path);
             qWarning() << "Reason:" << reason;
-            adviseOnChecksum(rPlace.path);
+            adviseOnChecksum(rFile, rPlace.path);
             return false;
         }
-        const ChecksumLookup found = text.size() > limit ? ChecksumLookup{ChecksumLookup::Malformed, {}, {}}
-                                                         : lookUpChecksum(text, rPlace.name, rPlace.ownFile);
         switch (found.verdict) {
-        case ChecksumLookup::NotListed:
-            continue;
-        case ChecksumLookup::Malformed:
-            qWarning() << "Checksum file" << shownPath(rPlace.path) << "is not one line of sha256sum!";
-            adviseOnChecksum(rPlace.path);
+        case ChecksumLookup::Unreadable:
+            // sha256sum -c would find nothing to check in it: never passed over.
+            qWarning() << "Checksum file" << shownPath(rPlace.path) << "holds no line that sha256sum -c can read!";
+            if (found.utf16)
+                qWarning() << "It is written in UTF-16, which sha256sum does not read: make it again with "
+                              "sha256sum, or save it as plain text.";
+            else
+                qWarning() << "Make it again with sha256sum, or save it as plain text if another program wrote it.";
             return false;
-        case ChecksumLookup::OtherFile:
+        case ChecksumLookup::NotListed:
+            if (!rPlace.ownFile) {
+                if (pListWithoutLine->isEmpty())
+                    *pListWithoutLine = rPlace.path;
+                continue;
+            }
             // sha256sum -c would check that other file, not this one.
             qWarning() << "Checksum file" << shownPath(rPlace.path) << "describes another file:"
                        << shownPath(checksumNameText(found.otherName));
-            adviseOnChecksum(rPlace.path);
+            adviseOnChecksum(rFile, rPlace.path);
             return false;
         case ChecksumLookup::Listed:
             break;
@@ -250,23 +325,58 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
             computed = QCryptographicHash::hash(rData, QCryptographicHash::Sha256).toHex();
         for (const QByteArray& rStored : found.digests) {
             if (rStored != computed) {
-                qWarning() << "SHA-256 mismatch in update file" << shownPath(rPath) << "!";
+                qWarning() << rFile.pMismatch << shownPath(rPath) << "!";
                 qWarning().noquote() << "SHA-256 Stored/File" << rStored << "/" << computed;
-                adviseOnChecksum(rPlace.path);
+                if (rPlace.ownFile)
+                    adviseOnChecksum(rFile, rPlace.path);
+                else
+                    adviseOnList(rFile, rPlace.path);
                 return false;
             }
         }
-        checked = true;
-    }
-    // Files made elsewhere come without one and are still taken; where the image
-    // CRC leaves bytes unseen, that is said before the keyboard is asked anything.
-    const int imageSize = rData.size() - UPDATE_FILE_OVERHEAD;
-    if (!checked && imageSize >= CRC_REACH) {
-        qWarning() << "Update file" << shownPath(rPath) << "is not checked whole: its image CRC covers only the first"
-                   << imageSize % CRC_REACH << "of its" << imageSize << "image bytes, and no"
-                   << QFileInfo(rPath).fileName() + QLatin1String(".sha256") << "was found beside it.";
+        *pChecked = true;
     }
     return true;
+}
+
+bool tkmzManagerOperation::isChecksumFileOf(const QString& rPath, const QString& rCandidate)
+{
+    const FileIdentity candidate(rCandidate);
+    for (const ChecksumPlace& rPlace : checksumPlaces(rPath)) {
+        if (candidate.isAt(rPlace.path))
+            return true;
+    }
+    return false;
+}
+
+bool tkmzManagerOperation::holdsChecksumText(const QString& rPath)
+{
+    QFile file(rPath);
+    QString reason;
+    if (!QFileInfo(rPath).isFile() || !openRegularFile(file, &reason))
+        return false;
+    const QByteArray data = file.read(UPDATER_SIZE_LIMIT + 1);
+    return data.size() <= UPDATER_SIZE_LIMIT && isChecksumText(data);
+}
+
+void tkmzManagerOperation::reportDisagreeingList(const QString& rPath, const QByteArray& rDigest)
+{
+    const FileIdentity identity(rPath);
+    const QString listPath = QFileInfo(QFileInfo(rPath).absoluteFilePath()).absolutePath()
+                             + QLatin1String("/SHA256SUMS");
+    QFile list(listPath);
+    QString reason;
+    if (!QFileInfo(listPath).isFile() || !openRegularFile(list, &reason))
+        return;
+    const ChecksumLookup found = lookUpChecksum(list, describesFile(listPath, identity));
+    for (const QByteArray& rStored : found.digests) {
+        if (rStored != rDigest) {
+            qWarning() << "Checksum list" << shownPath(listPath) << "has a line for"
+                       << shownPath(QFileInfo(rPath).fileName())
+                       << "that no longer matches it: make the list again (sha256sum PNL640_*.upd > SHA256SUMS).";
+            return;
+        }
+    }
 }
 
 bool tkmzManagerOperation::openRegularFile(QFile& rFile, QString* pReason)
@@ -322,7 +432,8 @@ bool tkmzManagerOperation::readInputFile(const QString& rPath, const char* pMiss
                                          QByteArray& rData, qint64 limit)
 {
     if (!QFileInfo::exists(rPath)) {
-        qWarning() << "File" << shownPath(rPath) << pMissing;
+        if (!reportUndecodableName(rPath))
+            qWarning() << "File" << shownPath(rPath) << pMissing;
         return false;
     }
     QFile file(rPath);

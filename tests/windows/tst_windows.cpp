@@ -60,7 +60,8 @@ void tst_Windows::checksumNameInUtf8()
     // As sha256sum on Linux writes it for that name.
     const QByteArray line = digest + "  T\xc3\xbcr_Gr\xc3\xb6\xc3\x9f" "e.upd\n";
     QCOMPARE(checksumLine(digest, checksumName(name)), line);
-    const ChecksumLookup found = lookUpChecksum(line, checksumName(name), true);
+    const QByteArray wanted = checksumName(name);
+    const ChecksumLookup found = lookUpChecksum(line, [&wanted](const QByteArray& rName) { return rName == wanted; });
     QCOMPARE(int(found.verdict), int(ChecksumLookup::Listed));
     QCOMPARE(checksumNameText("T\xc3\xbcr.upd"), QString::fromUtf8("Tür.upd"));
 }
