@@ -59,7 +59,7 @@ void tst_UpdateFile::checksumLines_data()
     const auto listed = ChecksumLookup::Listed;
     const auto notListed = ChecksumLookup::NotListed;
     const auto unreadable = ChecksumLookup::Unreadable;
-    const QByteArray none;
+    const QByteArray none = QByteArray();
     QTest::newRow("text mode") << gX + "  a.upd\n" << listed << gX;
     QTest::newRow("binary mode") << gX + " *a.upd\n" << listed << gX;
     QTest::newRow("one blank") << gX + " a.upd\n" << listed << gX;

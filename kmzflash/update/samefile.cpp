@@ -9,18 +9,21 @@
 
 namespace ZRN {
 
+#ifdef Q_OS_WIN
+FileIdentity::FileIdentity(const QString& rPath)
+    : mCanonical(QFileInfo(rPath).canonicalFilePath())
+{
+    mValid = !mCanonical.isEmpty();
+}
+#else
 FileIdentity::FileIdentity(const QString& rPath)
 {
-#ifdef Q_OS_WIN
-    mCanonical = QFileInfo(rPath).canonicalFilePath();
-    mValid = !mCanonical.isEmpty();
-#else
     struct stat seen = {};
     mValid = !rPath.isEmpty() && ::stat(QFile::encodeName(rPath).constData(), &seen) == 0;
     mDevice = quint64(seen.st_dev);
     mInode = quint64(seen.st_ino);
-#endif
 }
+#endif
 
 bool FileIdentity::isAt(const QString& rPath) const
 {
