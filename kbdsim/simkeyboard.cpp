@@ -147,8 +147,8 @@ SimKeyboard::SimKeyboard(const SimConfig& rConfig)
     : mConfig(rConfig)
     , mFlash(qMax(0, rConfig.flashSize), char(0xFF))
 {
-    mFlash.replace(0, qMin(mFlash.size(), rConfig.initialFlash.size()), rConfig.initialFlash.constData(),
-                   qMin(mFlash.size(), rConfig.initialFlash.size()));
+    const auto count = qMin(mFlash.size(), rConfig.initialFlash.size());
+    mFlash.replace(0, count, rConfig.initialFlash.left(count));
 }
 
 QString SimKeyboard::typeName(quint8 type)

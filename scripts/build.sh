@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds one of the build trees of CMakePresets.json: default
-# (build/), asan (build-asan/), bench, fuzz or check. Extra arguments go to CMake,
+# (build/), asan (build-asan/), qt6 (build-qt6/), bench, fuzz or check. Extra arguments go to CMake,
 # e.g. scripts/build.sh asan -DKMZ_WERROR=ON
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Sets everything up, builds a tree with its tests (default: build/; asan:
-# build-asan/), and runs every test. Extra arguments go to CMake.
+# build-asan/; qt6: build-qt6/, against Qt 6), and runs every test. Extra
+# arguments go to CMake.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 preset="${1:-default}"
-"$root/scripts/setup.sh"
+# The qt6 tree builds against Qt 6, which Debian installs beside Qt 5.
+if [ "$preset" = qt6 ]; then
+  "$root/scripts/setup.sh" qt6-base-dev qt6-serialport-dev
+else
+  "$root/scripts/setup.sh"
+fi
 "$root/scripts/build.sh" "$preset" "${@:2}"
 cd "$root"
 # Most entries start the programs and wait on a line (the programs sleep while
