@@ -25,6 +25,8 @@
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <algorithm>
+#include <vector>
 #endif
 
 namespace ZRN {
@@ -128,6 +130,33 @@ void logBytes(const char* pDirection, const QByteArray& rData)
     qCDebug(lcSerial).noquote() << QStringLiteral("%1 ms").arg(double(sClock.nsecsElapsed()) / 1e6, 10, 'f', 3)
                                 << pDirection << rData.toHex(' ');
 }
+
+#ifdef Q_OS_LINUX
+// True when the process has the group, or the user is listed in it.
+bool inGroup(gid_t group, const struct passwd* pUser)
+{
+    if (::getegid() == group)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> groups(size_t(count), 0);
+        if (::getgroups(count, groups.data()) == count
+            && std::find(groups.begin(), groups.end(), group) != groups.end())
+            return true;
+    }
+    if (pUser == nullptr)
+        return false;
+    int listed = 64;
+    std::vector<gid_t> groups(size_t(listed), 0);
+    if (::getgrouplist(pUser->pw_name, pUser->pw_gid, groups.data(), &listed) < 0) {
+        groups.assign(size_t(listed), 0);
+        if (::getgrouplist(pUser->pw_name, pUser->pw_gid, groups.data(), &listed) < 0)
+            return false;
+    }
+    groups.resize(size_t(listed));
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+#endif
 
 } // namespace
 
@@ -317,13 +346,30 @@ QString tkmzManagerCommunication::accessAdvice(const QString& rName) const
     if (errorText() != qt_error_string(EACCES)
         || ::stat(QFile::encodeName(systemLocation(rName)).constData(), &device) != 0)
         return QString();
+    // getgrgid and getpwuid answer in static records: each answer is taken
+    // before the next call.
     const struct group* pGroup = ::getgrgid(device.st_gid);
+    const QString groupName = pGroup != nullptr ? QString::fromLocal8Bit(pGroup->gr_name) : QString();
     const struct passwd* pUser = ::getpwuid(::geteuid());
-    if (pGroup == nullptr)
+    const QString user = pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER");
+    const bool listed = inGroup(device.st_gid, pUser);
+    const struct passwd* pOwner = ::getpwuid(device.st_uid);
+    const QString owner = pOwner != nullptr ? QString::fromLocal8Bit(pOwner->pw_name) : QString::number(device.st_uid);
+    // Joining the group helps only where the group may read and write the
+    // device, the group is not root's, and the user is not in it already (in
+    // the process's groups, or listed for the user and waiting for a new login:
+    // the reason then stands alone).
+    const bool groupMayOpen = (device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (!groupMayOpen || device.st_gid == 0) {
+        if ((device.st_mode & (S_IROTH | S_IWOTH)) == (S_IROTH | S_IWOTH))
+            return QString();
+        return QStringLiteral("Only the device's owner (%1) may open %2 for reading and writing.")
+            .arg(owner, systemLocation(rName));
+    }
+    if (groupName.isEmpty() || listed)
         return QString();
     return QStringLiteral("To open %1 the user must be in its group %2: sudo adduser %3 %2, then log in again.")
-        .arg(systemLocation(rName), QString::fromLocal8Bit(pGroup->gr_name),
-             pUser != nullptr ? QString::fromLocal8Bit(pUser->pw_name) : QStringLiteral("$USER"));
+        .arg(systemLocation(rName), groupName, user);
 #elif defined(Q_OS_WIN)
     if (mpPort == nullptr || !mErrorText.isEmpty())
         return QString();

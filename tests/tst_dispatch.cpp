@@ -118,27 +118,34 @@ void tst_Dispatch::connectFailure_data()
 {
     QTest::addColumn<QStringList>("arguments"); // @: a pseudo-terminal's path
     QTest::addColumn<int>("fileLimit");         // ulimit -n for the run, 0: none; -1: as nobody
+    QTest::addColumn<QString>("device");        // as nobody: "<group> <mode> [<nobody's extra group>]"
     QTest::addColumn<QStringList>("errLines");
     // The system's reason follows on a line of its own.
     const QStringList none = {"Unable to connect to \"/dev/kmz-none\"", "Reason: \"No such file or directory\""};
-    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"} << 0 << none;
-    QTest::newRow("--i no port") << QStringList{"--i"} << 0
+    QTest::newRow("--i bad port") << QStringList{"--i", "/dev/kmz-none"} << 0 << "" << none;
+    QTest::newRow("--i no port") << QStringList{"--i"} << 0 << ""
                                  << QStringList{"Unable to connect to \"\"", "Reason: \"No port name given\""};
-    QTest::newRow("--i a directory") << QStringList{"--i", "/"} << 0
+    QTest::newRow("--i a directory") << QStringList{"--i", "/"} << 0 << ""
                                      << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\""};
-    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << 0 << none;
-    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << 0 << none;
-    // Refused by the device's permissions: what to do about it.
+    QTest::newRow("--u bad port") << QStringList{"--u", "/dev/kmz-none", "a.upd", "b.bin"} << 0 << "" << none;
+    QTest::newRow("--us bad port") << QStringList{"--us", "/dev/kmz-none", "b.bin"} << 0 << "" << none;
+    // Refused by the device's permissions: what to do about it, where joining
+    // the group helps; else who alone may open it, or the reason alone.
+    const QStringList denied = {"Unable to connect to \"@\"", "Reason: \"Permission denied\""};
     QTest::newRow("--i without the device's group")
-        << QStringList{"--i", "@"} << -1
-        << QStringList{"Unable to connect to \"@\"", "Reason: \"Permission denied\"",
-                       "To open @ the user must be in its group dialout: sudo adduser nobody dialout, then log in "
-                       "again."};
+        << QStringList{"--i", "@"} << -1 << "dialout 0660"
+        << denied + QStringList{"To open @ the user must be in its group dialout: sudo adduser nobody dialout, then "
+                                "log in again."};
+    const QStringList ownerOnly = denied + QStringList{"Only the device's owner (root) may open @ for reading and writing."};
+    QTest::newRow("--i on root:root 0600") << QStringList{"--i", "@"} << -1 << "root 0600" << ownerOnly;
+    QTest::newRow("--i on root:root 0660, root's group") << QStringList{"--i", "@"} << -1 << "root 0660" << ownerOnly;
+    QTest::newRow("--i in dialout on 0640, which the group cannot write")
+        << QStringList{"--i", "@"} << -1 << "dialout 0640 dialout" << ownerOnly;
     // Whichever open runs out of descriptors (the device's, or Qt's lock file's),
     // the system's words, never a port "in use".
     for (int limit : {5, 6, 7, 8}) {
         QTest::addRow("--i with %d file descriptors", limit)
-            << QStringList{"--i", "@"} << limit
+            << QStringList{"--i", "@"} << limit << ""
             << QStringList{"Unable to connect to \"@\"", "Reason: \"Too many open files\""};
     }
 }
@@ -147,6 +154,7 @@ void tst_Dispatch::connectFailure()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, fileLimit);
+    QFETCH(QString, device);
     QFETCH(QStringList, errLines);
 #if defined(__SANITIZE_ADDRESS__)
     if (fileLimit > 0)
@@ -160,10 +168,14 @@ void tst_Dispatch::connectFailure()
         const struct group* pDialout = ::getgrnam("dialout");
         if (::geteuid() != 0 || setpriv.isEmpty() || pDialout == nullptr)
             QSKIP("needs root, setpriv and a dialout group to run the tool as nobody");
-        const QByteArray device = QFile::encodeName(line.slavePath());
-        QCOMPARE(::chown(device.constData(), 0, pDialout->gr_gid), 0);
-        QCOMPARE(::chmod(device.constData(), 0660), 0);
-        const auto result = kmztest::run(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+        const QByteArray node = QFile::encodeName(line.slavePath());
+        const QStringList settings = device.split(' ');
+        const gid_t group = settings[0] == "root" ? 0 : pDialout->gr_gid;
+        QCOMPARE(::chown(node.constData(), 0, group), 0);
+        QCOMPARE(::chmod(node.constData(), mode_t(settings[1].toUInt(nullptr, 8))), 0);
+        const QString groups = settings.size() > 2 ? "--groups=" + QString::number(pDialout->gr_gid)
+                                                   : QStringLiteral("--clear-groups");
+        const auto result = kmztest::run(setpriv, QStringList{"--reuid=65534", "--regid=65534", groups, "--",
                                                               kmztest::kmzflashPath()} + arguments);
         QCOMPARE(result.errLines, errLines);
         QCOMPARE(result.exitCode, 1);

@@ -2,12 +2,15 @@
 #include "trdqSerialMonitor.h"
 
 #include <QElapsedTimer>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using kmztest::fromHex;
@@ -87,14 +90,40 @@ void tst_Probe::silence_data()
                                                  "Reason: \"No such file or directory\"", "no keyboard"};
     QTest::newRow("a directory") << "/" << QStringList{"Unable to connect to \"/\"", "Reason: \"Is a directory\"",
                                                        "no keyboard"};
+    // Run as nobody on a pseudo-terminal of the given group and mode ("as
+    // <group> <mode>", @ its path): the advice only where joining the group helps.
+    const QStringList denied = {"Unable to connect to \"@\"", "Reason: \"Permission denied\""};
+    QTest::newRow("without the device's group")
+        << "as dialout 0660"
+        << denied + QStringList{"To open @ the user must be in its group dialout: sudo adduser nobody dialout, then "
+                                "log in again.",
+                                "no keyboard"};
+    QTest::newRow("on root:root 0600")
+        << "as root 0600"
+        << denied + QStringList{"Only the device's owner (root) may open @ for reading and writing.", "no keyboard"};
 }
 
 void tst_Probe::silence()
 {
     QFETCH(QString, port);
     QFETCH(QStringList, expected);
-    const bool silentLine = port.isEmpty();
     Pty pty;
+    if (port.startsWith("as ")) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        const struct group* pDialout = ::getgrnam("dialout");
+        if (::geteuid() != 0 || setpriv.isEmpty() || pDialout == nullptr)
+            QSKIP("needs root, setpriv and a dialout group to run the probe as nobody");
+        const QStringList settings = port.split(' ');
+        const QByteArray node = QFile::encodeName(pty.slavePath());
+        QCOMPARE(::chown(node.constData(), 0, settings[1] == "root" ? 0 : pDialout->gr_gid), 0);
+        QCOMPARE(::chmod(node.constData(), mode_t(settings[2].toUInt(nullptr, 8))), 0);
+        const auto result = kmztest::run(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                                   kmztest::kbdprobePath(), pty.slavePath()});
+        QCOMPARE(result.errLines, expected.replaceInStrings("@", pty.slavePath()));
+        QCOMPARE(result.exitCode, 1);
+        return;
+    }
+    const bool silentLine = port.isEmpty();
     QElapsedTimer timer;
     timer.start();
     Probe probe(silentLine ? pty.slavePath() : port, silentLine);
