@@ -8,8 +8,10 @@
 
 #ifdef Q_OS_UNIX
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <atomic>
+#include <limits>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -82,9 +84,10 @@ private:
 #endif
 
 #ifdef Q_OS_UNIX
-// Qt's lock file of a port: the first of Qt's lock folders that holds one, named
-// after the device without "/dev/".
-QString existingLockFile(const QString& rPortName)
+// The path of a port's lock file as Qt chooses it, by Qt's own rule: in the first
+// of its lock folders that may be read and where the file exists or that may be
+// written, named after the device without "/dev/".
+QString qtLockFilePath(const QString& rPortName)
 {
     QString device = deviceLocation(rPortName);
     if (device.startsWith(QLatin1String("/dev/")))
@@ -96,10 +99,31 @@ QString existingLockFile(const QString& rPortName)
                            QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock")};
     folders << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     for (const QString& folder : folders) {
-        if (QFile::exists(folder + name))
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
             return folder + name;
     }
     return QString();
+}
+
+// Qt's lock file of a port, where one stands (as a file of any kind, or a link).
+QString existingLockFile(const QString& rPortName)
+{
+    const QString path = qtLockFilePath(rPortName);
+    struct stat seen = {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &seen) == 0 ? path : QString();
+}
+
+// Qt opens its lock file to read it: a FIFO there (its folders are open to
+// anyone) would hold the probe for good, a link or a folder be taken for what it
+// is not. Then the reason, and nothing of the line is touched.
+QString notALockFile(const QString& rPortName)
+{
+    const QString path = qtLockFilePath(rPortName);
+    struct stat seen = {};
+    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &seen) != 0 || S_ISREG(seen.st_mode))
+        return QString();
+    return QStringLiteral("%1 is not a lock file: remove it").arg(path);
 }
 
 // What a stop by a signal puts right before the probe ends: the serial driver's
@@ -182,7 +206,9 @@ QString leftLockFile(const QString& rPortName)
     const ssize_t count = ::fstat(fd, &seen) == 0 && S_ISREG(seen.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
     ::close(fd);
     const long long pid = count > 0 ? QByteArray(text, int(count)).split('\n').value(0).trimmed().toLongLong() : 0;
-    if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+    // A number that no pid_t holds is no process: cut to one, 4294967297 would be 1.
+    if (pid > 0 && pid <= (long long)(std::numeric_limits<pid_t>::max()) && ::kill(pid_t(pid), 0) != 0
+        && errno == ESRCH)
         return QStringLiteral("Lock file %1 was left by process %2, which has ended; its owner or root can remove it")
             .arg(path)
             .arg(pid);
@@ -341,9 +367,11 @@ int main(int argc, char* argv[])
 
 #ifdef Q_OS_UNIX
         // Declared before the port, so that it is let go after the port is closed.
+        const QString strangeLock = notALockFile(portName);
         DeviceLock lock;
-        const bool free = lock.take(portName);
+        const bool free = strangeLock.isEmpty() && lock.take(portName);
 #else
+        const QString strangeLock;
         const bool free = true;
 #endif
         QSerialPort port;
@@ -357,7 +385,10 @@ int main(int argc, char* argv[])
 #else
         port.setPortName(portName);
 #endif
-        if (!free) {
+        if (!strangeLock.isEmpty()) {
+            qWarning() << "Unable to connect to" << portName;
+            qWarning() << "Reason:" << strangeLock;
+        } else if (!free) {
             qWarning() << "Unable to connect to" << portName;
             qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
         } else if (!port.open(QIODevice::ReadWrite)) {

@@ -4,12 +4,14 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <limits>
 #include <new>
 
 #ifdef Q_OS_UNIX
@@ -45,11 +47,12 @@ QString systemLocation(const QString& rName)
 }
 #endif
 
-// Where Qt keeps (or would keep) the lock file of a port: the first of its lock
-// folders that holds one, named after the device without "/dev/".
-QString existingLockFile(const QString& rName)
-{
 #ifdef Q_OS_UNIX
+// The path of a port's lock file as Qt chooses it, by Qt's own rule: in the first
+// of its lock folders that may be read and where the file exists or that may be
+// written, named after the device without "/dev/".
+QString qtLockFilePath(const QString& rName)
+{
     QString device = systemLocation(rName);
     if (device.startsWith(QLatin1String("/dev/")))
         device = device.mid(5);
@@ -60,9 +63,22 @@ QString existingLockFile(const QString& rName)
                                  QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock"),
                                  QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
     for (const QString& folder : folders) {
-        if (QFile::exists(folder + fileName))
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + fileName) || info.isWritable()))
             return folder + fileName;
     }
+    return QString();
+}
+#endif
+
+// Qt's lock file of a port, where one stands (as a file of any kind, or a link).
+QString existingLockFile(const QString& rName)
+{
+#ifdef Q_OS_UNIX
+    const QString path = qtLockFilePath(rName);
+    struct stat seen = {};
+    if (!path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &seen) == 0)
+        return path;
 #else
     Q_UNUSED(rName);
 #endif
@@ -96,7 +112,8 @@ LockFileRecord readLockFile(const QString& rPath)
         return record;
     bool ok = false;
     const qint64 pid = QByteArray(text, int(count)).split('\n').value(0).trimmed().toLongLong(&ok);
-    if (ok && pid > 0) {
+    // A number that no pid_t holds is no process: cut to one, 4294967297 would be 1.
+    if (ok && pid > 0 && pid <= qint64(std::numeric_limits<pid_t>::max())) {
         record.pid = pid;
         record.owner = seen.st_uid;
     }
@@ -111,7 +128,13 @@ bool holdsLock(const LockFileRecord& rRecord)
         return false;
     struct stat process = {};
     const QByteArray proc = "/proc/" + QByteArray::number(rRecord.pid);
+#ifdef Q_OS_LINUX
+    // Whose process it is can only be told from /proc: one hidden there
+    // (hidepid=2) is not believed.
+    return ::stat(proc.constData(), &process) == 0 && process.st_uid == rRecord.owner;
+#else
     return ::stat(proc.constData(), &process) != 0 || process.st_uid == rRecord.owner;
+#endif
 }
 #endif
 
@@ -190,6 +213,18 @@ bool tkmzManagerCommunication::openPort(const QString& rName)
         mErrorText = QStringLiteral("No port name given");
         return false;
     }
+#ifdef Q_OS_UNIX
+    // Qt opens its lock file to read it: a FIFO there (its folders are open to
+    // anyone) would hold the tool for good, a link or a folder be taken for what
+    // it is not. Nothing of the line is touched then.
+    struct stat lockSeen = {};
+    const QString lockPath = qtLockFilePath(rName);
+    if (!lockPath.isEmpty() && ::lstat(QFile::encodeName(lockPath).constData(), &lockSeen) == 0
+        && !S_ISREG(lockSeen.st_mode)) {
+        mErrorText = QStringLiteral("%1 is not a lock file: remove it").arg(lockPath);
+        return false;
+    }
+#endif
     if (!lockDevice(rName))
         return false;
     if (!mpPort->open(QIODevice::ReadWrite)) {

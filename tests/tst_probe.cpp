@@ -2,6 +2,7 @@
 #include "trdqSerialMonitor.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -77,6 +78,8 @@ private slots:
     void stopBySignal();
     void busyPort_data();
     void busyPort();
+    void lockPathNotAFile_data();
+    void lockPathNotAFile();
 };
 
 void tst_Probe::silence_data()
@@ -335,6 +338,51 @@ void tst_Probe::busyPort()
     ::close(held);
     QCOMPARE(errLines, QStringList({port, "Reason: \"Port in use by another program\"", "no keyboard"}));
     QCOMPARE(exitCode, 1);
+}
+
+// What stands at Qt's lock file path (/var/lock here, where it may be read and
+// written) but a lock file: Qt's own lock code would open it, and a FIFO would
+// hold either tool for good. Both refuse the port at once and leave the line alone.
+void tst_Probe::lockPathNotAFile_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("kmzflash --i, a FIFO") << "kmzflash" << "fifo";
+    QTest::newRow("kmzflash --i, a folder") << "kmzflash" << "folder";
+    QTest::newRow("kbdprobe, a FIFO") << "kbdprobe" << "fifo";
+}
+
+void tst_Probe::lockPathNotAFile()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, kind);
+    const QFileInfo folder("/var/lock");
+    if (!folder.isReadable() || !folder.isWritable())
+        QSKIP("needs /var/lock readable and writable, where Qt keeps its lock files then");
+    Pty pty;
+    QVERIFY(pty.isOpen());
+    const QString lockPath = "/var/lock/LCK.." + pty.slavePath().mid(5).replace('/', '_');
+    const QByteArray node = QFile::encodeName(lockPath);
+    QCOMPARE(kind == "fifo" ? ::mkfifo(node.constData(), 0666) : ::mkdir(node.constData(), 0755), 0);
+    const auto cleanUp = qScopeGuard([&node] {
+        ::unlink(node.constData());
+        ::rmdir(node.constData());
+    });
+    const bool probe = program == "kbdprobe";
+    const auto result = probe ? kmztest::run(kmztest::kbdprobePath(), {pty.slavePath()}, QString(), 10000)
+                              : kmztest::runKmzflash({"--i", pty.slavePath()}, QString(), 10000);
+    QVERIFY(result.finished);
+    QStringList expected = {QStringLiteral("Unable to connect to \"%1\"").arg(pty.slavePath()),
+                            QStringLiteral("Reason: \"%1 is not a lock file: remove it\"").arg(lockPath)};
+    if (probe)
+        expected << "no keyboard";
+    QCOMPARE(result.errLines, expected);
+    QCOMPARE(result.exitCode, 1);
+    // Nothing reached the line, and what stands there is left as it was.
+    QCOMPARE(pty.readAnswer(10, 50), QByteArray());
+    struct stat seen = {};
+    QCOMPARE(::lstat(node.constData(), &seen), 0);
+    QCOMPARE(kind == "fifo" ? S_ISFIFO(seen.st_mode) : S_ISDIR(seen.st_mode), true);
 }
 
 QTEST_GUILESS_MAIN(tst_Probe)

@@ -171,9 +171,11 @@ void tst_SerialLink::lineLogIsOptIn()
              qPrintable(gMessages[1]));
 }
 
-// Lock files lie in folders any user may write (here /tmp, one of Qt's): the
-// process named in one is shown only when it is alive and the file's owner's, and
-// a file that is no regular file, or too long for a pid's line, names nobody.
+// Lock files lie in folders any user may write (here /var/lock, the first of Qt's
+// and the one Qt takes where it may be read and written): the process named in one
+// is shown only when it is alive and the file's owner's, and a file that is no
+// regular file, whose pid's line is not in its first bytes, or whose number no
+// pid_t holds, names nobody.
 void tst_SerialLink::lockFileHolder_data()
 {
     QTest::addColumn<QString>("kind");
@@ -185,7 +187,11 @@ void tst_SerialLink::lockFileHolder_data()
     QTest::newRow("another user's process") << "foreign" << QByteArray("1\n") << false;
     QTest::newRow("a FIFO") << "fifo" << QByteArray() << false;
     QTest::newRow("a link to a good lock file") << "link" << QByteArray("self\n") << false;
-    QTest::newRow("a pid's line too long") << "file" << QByteArray(4096, '7') << false;
+    QTest::newRow("a pid's line too long") << "file" << QByteArray(4096, ' ') + "self\n" << false;
+    // Cut to a pid_t, 2^32 + 1 would name process 1, alive and root's.
+    QTest::newRow("a number no pid_t holds") << "file" << QByteArray("4294967297\n") << false;
+    // The same file in /tmp, which Qt never takes while /var/lock may be written.
+    QTest::newRow("in a folder Qt does not take") << "tmp" << QByteArray("self\n") << false;
 }
 
 void tst_SerialLink::lockFileHolder()
@@ -194,7 +200,10 @@ void tst_SerialLink::lockFileHolder()
     QFETCH(QByteArray, content);
     QFETCH(bool, named);
     const QString port = QStringLiteral("ttyKMZLOCK%1").arg(::getpid());
-    const QString lockFile = "/tmp/LCK.." + port;
+    const QFileInfo folder("/var/lock");
+    if (!folder.isReadable() || !folder.isWritable())
+        QSKIP("needs /var/lock readable and writable, where Qt keeps its lock files then");
+    const QString lockFile = (kind == "tmp" ? "/tmp/LCK.." : "/var/lock/LCK..") + port;
     const QString target = lockFile + ".target";
     content.replace("self", QByteArray::number(qint64(::getpid())));
     QFile::remove(lockFile);
