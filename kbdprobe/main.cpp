@@ -367,12 +367,15 @@ int main(int argc, char* argv[])
 
 #ifdef Q_OS_UNIX
         // Declared before the port, so that it is let go after the port is closed.
+        // Something at the lock file's path that is no lock file refuses the port
+        // before the device is touched, as a port in use does.
         const QString strangeLock = notALockFile(portName);
         DeviceLock lock;
         const bool free = strangeLock.isEmpty() && lock.take(portName);
+        const QString busyReason = strangeLock.isEmpty() ? QStringLiteral("Port in use by another program") : strangeLock;
 #else
-        const QString strangeLock;
         const bool free = true;
+        const QString busyReason = QStringLiteral("Port in use by another program");
 #endif
         QSerialPort port;
         ZRN::trdqSerialMonitor monitor;
@@ -385,12 +388,9 @@ int main(int argc, char* argv[])
 #else
         port.setPortName(portName);
 #endif
-        if (!strangeLock.isEmpty()) {
+        if (!free) {
             qWarning() << "Unable to connect to" << portName;
-            qWarning() << "Reason:" << strangeLock;
-        } else if (!free) {
-            qWarning() << "Unable to connect to" << portName;
-            qWarning() << "Reason:" << QStringLiteral("Port in use by another program");
+            qWarning() << "Reason:" << busyReason;
         } else if (!port.open(QIODevice::ReadWrite)) {
             qWarning() << "Unable to connect to" << portName;
             const QString left = leftLockFile(portName);

@@ -75,7 +75,7 @@ QString qtLockFilePath(const QString& rName)
 QString existingLockFile(const QString& rName)
 {
 #ifdef Q_OS_UNIX
-    const QString path = qtLockFilePath(rName);
+    QString path = qtLockFilePath(rName);
     struct stat seen = {};
     if (!path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &seen) == 0)
         return path;
