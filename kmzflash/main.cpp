@@ -1,5 +1,5 @@
-#include "tkmzInterruptGuard.h"
-#include "terminal.h"
+#include "guard/tkmzInterruptGuard.h"
+#include "console/messages.h"
 #include "tkmzManagerOperation.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "ports.h"
 
-#include "terminal.h"
+#include "console/messages.h"
 #include "tkmzManagerCommunication.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "frames.h"
-#include "tkmzInterruptGuard.h"
+#include "guard/tkmzInterruptGuard.h"
 #include "tkmzManagerCommunication.h"
 
 #include <QCoreApplication>
@@ -21,35 +21,7 @@ namespace {
 // 300 ms per 1 KiB chunk, so this costs under 0.1% of a processor there.
 constexpr qint64 REPLY_POLL_NS = 200000;
 
-struct KeyboardRecord
-{
-    QString version;
-    quint8 major = 0;
-    quint8 minor = 0;
-};
-
-KeyboardRecord& keyboardRecord()
-{
-    static KeyboardRecord record;
-    return record;
-}
-
 } // namespace
-
-QString keyboardVersion() { return keyboardRecord().version; }
-quint8 keyboardMajor() { return keyboardRecord().major; }
-quint8 keyboardMinor() { return keyboardRecord().minor; }
-void setKeyboardVersion(const QString& rVersion) { keyboardRecord().version = rVersion; }
-void setKeyboardMajor(quint8 major) { keyboardRecord().major = major; }
-void setKeyboardMinor(quint8 minor) { keyboardRecord().minor = minor; }
-
-QString versionText(quint8 major, quint8 minor)
-{
-    // Widened first: QString::arg(char) would print the byte as a character.
-    return QStringLiteral("%1.%2")
-        .arg(uint(major), 0, 10, QLatin1Char(' '))
-        .arg(uint(minor), 2, 10, QLatin1Char('0'));
-}
 
 bool tkmzManagerOperation::sendRequest(const QByteArray& rRequest)
 {
@@ -188,9 +160,9 @@ int tkmzManagerOperation::getFirmwareInfo()
     const void* pEnd = std::memchr(pText, 0, size_t(INFO_TEXT_SIZE));
     const int textLength = pEnd ? int(static_cast<const char*>(pEnd) - pText) : INFO_TEXT_SIZE;
 
-    setKeyboardVersion(QString::fromLatin1(pText, textLength));
-    setKeyboardMajor(infoMajor(mReceiveBuffer.constData(), offset));
-    setKeyboardMinor(infoMinor(mReceiveBuffer.constData(), offset));
+    mKeyboard.version = QString::fromLatin1(pText, textLength);
+    mKeyboard.major = infoMajor(mReceiveBuffer.constData(), offset);
+    mKeyboard.minor = infoMinor(mReceiveBuffer.constData(), offset);
     return 0;
 }
 

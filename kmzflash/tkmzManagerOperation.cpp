@@ -1,6 +1,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "ports.h"
+#include "update/format.h"
 #include "tcPointerChecker.h"
 #include "tkmzManagerCommunication.h"
 
@@ -10,11 +11,6 @@
 #include <cstdio>
 #include <new>
 
-#ifdef Q_OS_WIN
-#include <cstdio>
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 namespace ZRN {
 
@@ -62,18 +58,7 @@ bool isHelpRequest(const QString& rWord)
 
 } // namespace
 
-void prepareMessageOutput()
-{
-#ifdef Q_OS_WIN
-    // Without a console window Qt would send the messages to the debugger output,
-    // and a run from a script would print nothing: they go to standard error as on
-    // Linux, which binary mode keeps to bare line feeds.
-    qputenv("QT_FORCE_STDERR_LOGGING", "1");
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
-}
-
-QString argumentAt(const QStringList& rArguments, int index)
+QString tkmzManagerOperation::argumentAt(const QStringList& rArguments, int index)
 {
     if (index < 0 || index >= rArguments.size())
         return QString();
@@ -133,8 +118,8 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
         if (connectPort(rArguments)) {
             result = getFirmwareInfo();
             if (result == 0) {
-                qDebug() << "Keyboard:" << keyboardVersion();
-                qDebug() << "Version: " << versionText(keyboardMajor(), keyboardMinor());
+                qDebug() << "Keyboard:" << mKeyboard.version;
+                qDebug() << "Version: " << versionText(mKeyboard.major, mKeyboard.minor);
             } else {
                 // A refusal or a short reply prints nothing of its own.
                 qWarning() << "Get firmware info failed!";

@@ -12,81 +12,6 @@ namespace ZRN {
 
 class tkmzManagerCommunication;
 
-// Flash layout and limits of an update.
-constexpr quint32 UPDATE_FLASH_ADDRESS = 0x4000;
-constexpr quint32 UPDATER_FLASH_ADDRESS = 0;
-constexpr qint32 UPDATER_SIZE_LIMIT = 0x4000;
-constexpr int FLASH_CHUNK_SIZE = 1024;
-// The device check: a file from CRC_PIECE_THRESHOLD bytes on is verified in pieces
-// of CRC_PIECE_SIZE, each within the CRC's 16-bit count.
-constexpr int CRC_PIECE_THRESHOLD = 65536;
-constexpr int CRC_PIECE_SIZE = 32 * 1024;
-
-// Update file layout: AA 55, major, minor, the image, its CRC-16 high byte first, AA 55.
-constexpr int UPDATE_HEAD_SIZE = 4;
-constexpr int UPDATE_FILE_OVERHEAD = 8;
-// The largest update file taken, read whole into memory: at 38400 baud it
-// would hold the line for more than a day. The firmware image leaves room for
-// head and tail within it.
-constexpr qint64 UPDATE_FILE_SIZE_LIMIT = 256 * 1024 * 1024;
-constexpr qint64 FIRMWARE_SIZE_LIMIT = UPDATE_FILE_SIZE_LIMIT - UPDATE_FILE_OVERHEAD;
-
-// Reply time limits, in milliseconds.
-constexpr int INFO_REPLY_TIMEOUT = 2000;
-constexpr int ERASE_REPLY_TIMEOUT = 2000;
-constexpr int RUN_REPLY_TIMEOUT = 2000;
-constexpr int CRC_REPLY_TIMEOUT = 2000;
-constexpr int WRITE_REPLY_TIMEOUT = 15000;
-
-// Messages to standard error with bare line feeds on every platform, also on
-// Windows without a console window. Called before the application object.
-void prepareMessageOutput();
-
-// The argument at index, or a null string when the index lies outside the list.
-QString argumentAt(const QStringList& rArguments, int index);
-
-// The connected keyboard, as the last successful getFirmwareInfo read it.
-QString keyboardVersion();
-quint8 keyboardMajor();
-quint8 keyboardMinor();
-void setKeyboardVersion(const QString& rVersion);
-void setKeyboardMajor(quint8 major);
-void setKeyboardMinor(quint8 minor);
-
-// "1.05": the major as is, the minor with at least two digits.
-QString versionText(quint8 major, quint8 minor);
-
-// The image CRC that an update file carries: crc16 over the image, whose length
-// is passed as crc16's 16-bit count, as every generated file has it.
-quint16 updateImageCrc(const char* pImage, int size);
-// The firmware-type marker that every image of this keyboard holds, and whether
-// the size bytes at pImage hold it.
-QByteArray firmwareMarker();
-bool holdsFirmwareMarker(const char* pImage, int size);
-// True for the bytes of a whole update file: magic keys at both ends and the
-// image CRC it carries right.
-bool isWholeUpdateFile(const QByteArray& rData);
-// How update files' names are matched: on Windows, where a name's case means
-// nothing, without regard to it.
-inline Qt::CaseSensitivity fileNameCase()
-{
-#ifdef Q_OS_WIN
-    return Qt::CaseInsensitive;
-#else
-    return Qt::CaseSensitive;
-#endif
-}
-
-// True when the file name has the form PNL640_<major>_<minor>.upd (in the case
-// fileNameCase asks for) and gives another version than major.minor (numbers
-// compare as numbers: PNL640_2_016.upd gives 2.16); *pNamed is then the version
-// it gives, as a version is shown.
-bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed);
-// What --g puts around a firmware image: AA 55 major minor, and the image's CRC
-// high byte first, AA 55.
-QByteArray updateFileHead(quint8 major, quint8 minor);
-QByteArray updateFileTail(const QByteArray& rImage);
-
 // The one operation object of kmzflash. Its member functions are spread over
 // one unit per concern: dispatch and usage, keyboard exchanges, and the update
 // units (generate, update, search).
@@ -100,6 +25,8 @@ public:
 
     int dispatch(const QStringList& rArguments);
     void printUsage();
+    // The argument at index, or a null string when the index lies outside the list.
+    static QString argumentAt(const QStringList& rArguments, int index);
 
     // Keyboard exchanges.
     bool sendRequest(const QByteArray& rRequest);
@@ -160,6 +87,21 @@ private slots:
     void slotDataRecived(const QByteArray& rData);
 
 private:
+    // Reply time limits, in milliseconds.
+    static constexpr int INFO_REPLY_TIMEOUT = 2000;
+    static constexpr int ERASE_REPLY_TIMEOUT = 2000;
+    static constexpr int RUN_REPLY_TIMEOUT = 2000;
+    static constexpr int CRC_REPLY_TIMEOUT = 2000;
+    static constexpr int WRITE_REPLY_TIMEOUT = 15000;
+
+    // The connected keyboard, as the last successful getFirmwareInfo read it.
+    struct KeyboardRecord
+    {
+        QString version;
+        quint8 major = 0;
+        quint8 minor = 0;
+    };
+
     // Opens a file for reading only when it is a regular file: a pipe or a device
     // could block the open or never end. Otherwise *pReason says why not.
     static bool openRegularFile(QFile& rFile, QString* pReason);
@@ -189,6 +131,7 @@ private:
     QByteArray mReceiveBuffer;
     QByteArray mLastRequest; // the request the current wait answers
     Failure mLastFailure = NoFailure;
+    KeyboardRecord mKeyboard;
 };
 
 } // namespace ZRN

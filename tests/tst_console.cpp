@@ -2,7 +2,7 @@
 // list's lines, from records (the programs' runs are in tst_update and tst_dispatch).
 
 #include "ports.h"
-#include "terminal.h"
+#include "console/progress.h"
 
 #include <QtTest>
 

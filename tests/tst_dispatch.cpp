@@ -109,7 +109,7 @@ void tst_Dispatch::argumentAtBounds()
     QFETCH(QString, expected);
     QFETCH(bool, isNull);
     const QStringList arguments = {"prog", "--i", "COM1"};
-    const QString value = ZRN::argumentAt(arguments, index);
+    const QString value = ZRN::tkmzManagerOperation::argumentAt(arguments, index);
     QCOMPARE(value, expected);
     QCOMPARE(value.isNull(), isNull);
 }

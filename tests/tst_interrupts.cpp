@@ -2,9 +2,9 @@
 // (this binary again) that enters the update's critical stretch or not and
 // signals itself, as Ctrl-C, Ctrl-\, SIGTERM or SIGHUP would reach it.
 
-#include "interruptrule.h"
+#include "guard/interruptrule.h"
 #include "testsupport.h"
-#include "tkmzInterruptGuard.h"
+#include "guard/tkmzInterruptGuard.h"
 #include "tkmzManagerOperation.h"
 
 #include <QtTest>

@@ -5,6 +5,7 @@
 #include "testsupport.h"
 #include "tkmzManagerOperation.h"
 #include "update/checksum.h"
+#include "update/format.h"
 #include "update/samefile.h"
 
 #include <QCryptographicHash>

@@ -1,15 +1,13 @@
 // Update files: the generator (--g) and the one-byte reader used to inspect them.
-//
-// Layout: AA 55, major, minor, the firmware image unchanged, CRC-16 of the image
-// high byte first, AA 55.
 
 #include "tkmzManagerOperation.h"
 
 #include "checksum.h"
-#include "pathtext.h"
+#include "format.h"
+#include "console/pathtext.h"
 #include "crc16.h"
-#include "terminal.h"
-#include "tkmzInterruptGuard.h"
+#include "console/progress.h"
+#include "guard/tkmzInterruptGuard.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -110,42 +108,6 @@ bool syncFolder(const QString& rPath, QString* pReason)
 }
 
 } // namespace
-
-QByteArray firmwareMarker()
-{
-    return QByteArrayLiteral("Quorvane_KMZ4100_Firmware");
-}
-
-bool holdsFirmwareMarker(const char* pImage, int size)
-{
-    return QByteArray::fromRawData(pImage, size).indexOf(firmwareMarker()) >= 0;
-}
-
-quint16 updateImageCrc(const char* pImage, int size)
-{
-    return crc16(pImage, size);
-}
-
-QByteArray updateFileHead(quint8 major, quint8 minor)
-{
-    return QByteArray("\xAA\x55", 2) + char(major) + char(minor);
-}
-
-QByteArray updateFileTail(const QByteArray& rImage)
-{
-    const quint16 crc = updateImageCrc(rImage.constData(), rImage.size());
-    return QByteArray(1, char(crc >> 8)) + char(crc & 0xFF) + QByteArray("\xAA\x55", 2);
-}
-
-bool isWholeUpdateFile(const QByteArray& rData)
-{
-    const int size = rData.size();
-    if (size < UPDATE_FILE_OVERHEAD)
-        return false;
-    const auto word = [&rData](int at) { return quint16(quint8(rData[at]) << 8 | quint8(rData[at + 1])); };
-    return word(0) == 0xAA55 && word(size - 2) == 0xAA55
-           && word(size - 4) == updateImageCrc(rData.constData() + UPDATE_HEAD_SIZE, size - UPDATE_FILE_OVERHEAD);
-}
 
 int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
 {

@@ -3,7 +3,7 @@
 #include "tkmzManagerOperation.h"
 
 #include "format.h"
-#include "pathtext.h"
+#include "console/pathtext.h"
 
 #include <QDebug>
 #include <QDir>

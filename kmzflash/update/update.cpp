@@ -7,12 +7,14 @@
 #include "tkmzManagerOperation.h"
 
 #include "checksum.h"
+#include "format.h"
 #include "crc16.h"
-#include "pathtext.h"
+#include "console/pathtext.h"
 #include "samefile.h"
 #include "frames.h"
-#include "terminal.h"
-#include "tkmzInterruptGuard.h"
+#include "console/messages.h"
+#include "console/progress.h"
+#include "guard/tkmzInterruptGuard.h"
 
 #include <QDebug>
 #include <QFile>
@@ -77,14 +79,14 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     }
     const QString updateVersion = versionText(quint8(update.at(2)), quint8(update.at(3)));
     const QString versions = QStringLiteral("Keyboard firmware %1, update %2")
-                                 .arg(versionText(keyboardMajor(), keyboardMinor()), updateVersion);
+                                 .arg(versionText(mKeyboard.major, mKeyboard.minor), updateVersion);
     if (option == QLatin1String("force")) {
         terminalLine(versions + QLatin1String(": forced"));
     } else if (isUpdateNewer(update)) {
         terminalLine(versions + QLatin1String(": newer"));
     } else {
         terminalLine(QStringLiteral("Update skipped: %1 is not newer than the keyboard's %2 (use force).")
-                         .arg(updateVersion, versionText(keyboardMajor(), keyboardMinor())));
+                         .arg(updateVersion, versionText(mKeyboard.major, mKeyboard.minor)));
         return 0;
     }
 
@@ -147,13 +149,13 @@ bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
 {
     const quint8 major = quint8(rUpdate.at(2));
     const quint8 minor = quint8(rUpdate.at(3));
-    if (major > keyboardMajor() || (major == keyboardMajor() && minor > keyboardMinor()))
+    if (major > mKeyboard.major || (major == mKeyboard.major && minor > mKeyboard.minor))
         return true;
     // At a terminal one line says it (updateFirmware's); elsewhere these, as always.
     if (!terminalMode()) {
         qDebug() << "Update version is the same or older than current firmware version!";
         qDebug() << "Update:  " << versionText(major, minor);
-        qDebug() << "Firmware:" << versionText(keyboardMajor(), keyboardMinor());
+        qDebug() << "Firmware:" << versionText(mKeyboard.major, mKeyboard.minor);
     }
     return false;
 }
@@ -199,7 +201,7 @@ int tkmzManagerOperation::verifyFlash(const QByteArray& rData, quint32 address)
     // count is 16-bit): a file of 64 KiB or more is checked piece by piece, so that
     // every byte of it is compared. A smaller file is one piece, one request.
     const int size = rData.size();
-    const int pieceSize = size < CRC_PIECE_THRESHOLD ? size : CRC_PIECE_SIZE;
+    const int pieceSize = size < CRC_REACH ? size : CRC_PIECE_SIZE;
     int offset = 0;
     do {
         const int length = qMin(pieceSize, size - offset);

@@ -8,7 +8,7 @@
 #include "checksum.h"
 #include "format.h"
 #include "samefile.h"
-#include "pathtext.h"
+#include "console/pathtext.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -26,20 +26,6 @@
 namespace ZRN {
 
 namespace {
-
-constexpr int MAGIC_KEY = 0xAA55;
-// The image CRC counts the length in 16 bits: from this size on it leaves part of
-// the image unseen.
-constexpr int CRC_REACH = 65536;
-
-// A number as written in a name, without its leading zeros.
-QString plainNumber(const QString& rDigits)
-{
-    int start = 0;
-    while (start < rDigits.size() - 1 && rDigits.at(start) == QLatin1Char('0'))
-        ++start;
-    return rDigits.mid(start);
-}
 
 // Where a checksum file for a file may stand.
 struct ChecksumPlace
@@ -120,21 +106,6 @@ void adviseOnList(const CheckedFile& rFile, const QString& rListPath)
 }
 
 } // namespace
-
-bool nameGivesOtherVersion(const QString& rFileName, quint8 major, quint8 minor, QString* pNamed)
-{
-    NameVersion version;
-    if (!readNameVersion(rFileName, &version))
-        return false;
-    // Compared as text without leading zeros: a number of any length, and one
-    // over 255 matches no version byte.
-    const QString namedMajor = plainNumber(version.major);
-    const QString namedMinor = plainNumber(version.minor);
-    if (namedMajor == QString::number(major) && namedMinor == QString::number(minor))
-        return false;
-    *pNamed = namedMajor + QLatin1Char('.') + namedMinor.rightJustified(2, QLatin1Char('0'));
-    return true;
-}
 
 bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
 {

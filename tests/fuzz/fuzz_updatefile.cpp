@@ -3,6 +3,7 @@
 
 #include "tkmzManagerOperation.h"
 #include "update/checksum.h"
+#include "update/format.h"
 
 #include <QCoreApplication>
 

@@ -5,7 +5,8 @@
 //
 //   guardcheck before|held <seconds>
 
-#include "tkmzInterruptGuard.h"
+#include "console/messages.h"
+#include "guard/tkmzInterruptGuard.h"
 #include "tkmzManagerOperation.h"
 
 #include <QCoreApplication>

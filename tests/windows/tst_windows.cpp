@@ -2,8 +2,9 @@
 // them, checksum lines in UTF-8, names and ports matched without regard to case.
 // Cross-built with the Windows programs and run under Wine (.ci/windows-check).
 
-#include "checksum.h"
-#include "pathtext.h"
+#include "update/checksum.h"
+#include "update/format.h"
+#include "console/pathtext.h"
 #include "tkmzManagerCommunication.h"
 #include "tkmzManagerOperation.h"
 

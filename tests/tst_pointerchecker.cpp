@@ -8,7 +8,7 @@
 
 using namespace ZRN;
 
-class tst_Guard : public QObject
+class tst_PointerChecker : public QObject
 {
     Q_OBJECT
 
@@ -19,7 +19,7 @@ private slots:
     void addPointerClearsMember();
 };
 
-void tst_Guard::quietWhenAllocated()
+void tst_PointerChecker::quietWhenAllocated()
 {
     QObject owner;
     {
@@ -39,7 +39,7 @@ void tst_Guard::quietWhenAllocated()
     QCOMPARE(pSecond->parent(), &owner);
 }
 
-void tst_Guard::nullMemberEndsProcess_data()
+void tst_PointerChecker::nullMemberEndsProcess_data()
 {
     QTest::addColumn<bool>("withOwner");
     QTest::addColumn<QByteArray>("expected");
@@ -52,7 +52,7 @@ void tst_Guard::nullMemberEndsProcess_data()
 }
 
 // The guard ends the process, so each case runs in a child: this binary again.
-void tst_Guard::nullMemberEndsProcess()
+void tst_PointerChecker::nullMemberEndsProcess()
 {
     QFETCH(bool, withOwner);
     QFETCH(QByteArray, expected);
@@ -65,7 +65,7 @@ void tst_Guard::nullMemberEndsProcess()
     QCOMPARE(child.readAllStandardError(), expected);
 }
 
-void tst_Guard::addPointerClearsMember()
+void tst_PointerChecker::addPointerClearsMember()
 {
     QObject owner;
     QObject old;
@@ -96,7 +96,7 @@ int main(int argc, char* argv[])
     if (argc == 3 && std::strcmp(argv[1], "--guard-child") == 0)
         return guardChild(argc, argv, std::strcmp(argv[2], "operation") == 0);
     QCoreApplication application(argc, argv);
-    tst_Guard test;
+    tst_PointerChecker test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_guard.moc"
+#include "tst_pointerchecker.moc"

@@ -1,4 +1,6 @@
-#include "terminal.h"
+#include "progress.h"
+
+#include "messages.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -21,86 +23,13 @@ namespace ZRN {
 
 namespace {
 
-bool gTerminal = false;
 // Of the open progress line, 0 when none is open; atomic, as a signal handler reads it.
 std::atomic<int> gProgressLength{0};
 QString gProgressName;
 QElapsedTimer gProgressTime;
 ProgressClock gProgressClock; // of the file being written: one clock per file
 
-#ifdef Q_OS_WIN
-// The console behind a standard stream, or none (a file, a pipe, NUL).
-HANDLE consoleOf(const FILE* pStream)
-{
-    const HANDLE handle = ::GetStdHandle(pStream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr && ::GetConsoleMode(handle, &mode) != 0 ? handle
-                                                                                                      : nullptr;
-}
-#endif
-
-bool stderrIsTerminal()
-{
-#ifdef Q_OS_WIN
-    return consoleOf(stderr) != nullptr;
-#else
-    return ::isatty(STDERR_FILENO) != 0;
-#endif
-}
-
-// Qt's own handler writes the formatted message and a line feed to standard
-// error; this one ends a progress line first, and on Windows writes every letter
-// as it is (Qt's would write the ANSI code page's bytes).
-void messageHandler(QtMsgType type, const QMessageLogContext& rContext, const QString& rMessage)
-{
-    endTerminalProgress();
-    writeText(stderr, qFormatLogMessage(type, rContext, rMessage) + QLatin1Char('\n'));
-    if (type == QtFatalMsg)
-        std::abort();
-}
-
 } // namespace
-
-void prepareTerminal()
-{
-    gTerminal = stderrIsTerminal() && qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN");
-#ifdef Q_OS_WIN
-    qInstallMessageHandler(messageHandler);
-#else
-    if (gTerminal)
-        qInstallMessageHandler(messageHandler);
-#endif
-}
-
-void writeText(FILE* pStream, const QString& rText)
-{
-#ifdef Q_OS_WIN
-    const HANDLE console = consoleOf(pStream);
-    if (console != nullptr) {
-        std::fflush(pStream);
-        const wchar_t* pLeft = reinterpret_cast<const wchar_t*>(rText.utf16());
-        DWORD left = DWORD(rText.size());
-        while (left > 0) {
-            DWORD written = 0;
-            if (::WriteConsoleW(console, pLeft, qMin<DWORD>(left, 8192), &written, nullptr) == 0 || written == 0)
-                return;
-            pLeft += written;
-            left -= written;
-        }
-        return;
-    }
-    const QByteArray bytes = rText.toUtf8();
-#else
-    const QByteArray bytes = rText.toLocal8Bit();
-#endif
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), pStream);
-    std::fflush(pStream);
-}
-
-bool terminalMode()
-{
-    return gTerminal;
-}
 
 int terminalColumns()
 {
@@ -118,7 +47,7 @@ int terminalColumns()
 
 void terminalLine(const QString& rText)
 {
-    if (!gTerminal)
+    if (!terminalMode())
         return;
     endTerminalProgress();
     writeText(stderr, rText + QLatin1Char('\n'));
@@ -182,7 +111,7 @@ QString fitLine(const QString& rBefore, const QString& rName, const QString& rAf
 
 void terminalProgress(const QString& rName, qint64 done, qint64 total)
 {
-    if (!gTerminal)
+    if (!terminalMode())
         return;
     if (rName != gProgressName || done == 0) {
         endTerminalProgress();

@@ -4,7 +4,7 @@
 
 #include "interruptrule.h"
 #include "portrescue.h"
-#include "terminal.h"
+#include "console/progress.h"
 #include "terminalchannel.h"
 
 #include <cerrno>

@@ -1,32 +1,17 @@
-#ifndef ZRN_TERMINAL_H
-#define ZRN_TERMINAL_H
+#ifndef ZRN_PROGRESS_H
+#define ZRN_PROGRESS_H
 
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QtGlobal>
 
-#include <cstdio>
-
-// What a person at a terminal sees of an update. When standard error is a
-// terminal and Qt's message pattern is its own (QT_MESSAGE_PATTERN unset), the
-// Write progress of each file is one line rewritten in place, and short lines
-// mark the steps that matter (the version gate, the erase, the checks, the
-// updater's start, the result). Everywhere else (pipes, files, scripts, a pattern
-// of the user's) nothing here prints and the messages are exactly as they always
-// were. Every message ends a progress line first, so it stands on a line of its own.
+// What a person at a terminal sees of an update, in terminal mode only (see
+// messages.h): the Write progress of each file is one line rewritten in place,
+// and short lines mark the steps that matter (the version gate, the erase, the
+// checks, the updater's start, the result).
 
 namespace ZRN {
-
-// Decides once, at start: a terminal and Qt's own pattern. Then every message
-// goes through a handler that ends a progress line before it.
-void prepareTerminal();
-bool terminalMode();
-
-// Writes text to standard output or error: at a Windows console as UTF-16, so
-// that every letter shows as it is; into files and pipes as UTF-8 on Windows, in
-// the locale's encoding elsewhere.
-void writeText(FILE* pStream, const QString& rText);
 
 // The width of the terminal on standard error (80 when it says none), read anew
 // at each call.

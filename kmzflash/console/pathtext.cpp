@@ -1,4 +1,4 @@
-#include "pathtext.h"
+#include "console/pathtext.h"
 
 #include <QDir>
 #include <QFileInfo>

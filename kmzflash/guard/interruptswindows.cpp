@@ -4,7 +4,7 @@
 #include "interrupthandlers.h"
 
 #include "interruptrule.h"
-#include "terminal.h"
+#include "console/progress.h"
 #include "terminalchannel.h"
 
 #include <cstdlib>
