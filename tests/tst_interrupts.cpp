@@ -43,20 +43,39 @@ private slots:
     void portClosedBeforeSecondInterrupt();
 };
 
-// The rule alone: what each interrupt does, given where the program is.
+// The rule alone, whole: what each interrupt calls for in the handler, and what
+// the program's looks find, given where the program is.
 void tst_Interrupts::ruleTable_data()
 {
-    QTest::addColumn<QStringList>("events"); // critical, quiet, holding; or a signal
-    QTest::addColumn<QString>("outcomes");   // per signal: s stops at once, g goes on
+    // critical, quiet (--g's stretch: critical too), holding, release; look (the
+    // program's); or a signal (the handler's)
+    QTest::addColumn<QStringList>("events");
+    // per signal or look: n nothing now, h held, H held and said, s stops, e stops
+    // saying the keyboard is left erased
+    QTest::addColumn<QString>("outcomes");
     QTest::addColumn<int>("held");
-    QTest::newRow("before the erase") << QStringList{"INT"} << "s" << 0;
-    QTest::newRow("before the erase, SIGTERM") << QStringList{"TERM"} << "s" << 0;
-    QTest::newRow("--g writing its files") << QStringList{"holding", "TERM", "INT"} << "gs" << 0;
-    QTest::newRow("after the erase") << QStringList{"critical", "TERM"} << "g" << 1;
-    QTest::newRow("a person again") << QStringList{"critical", "TERM", "INT"} << "gs" << 1;
-    QTest::newRow("Ctrl-\\ twice") << QStringList{"critical", "QUIT", "QUIT"} << "gs" << 1;
-    QTest::newRow("hang-ups however often") << QStringList{"critical", "HUP", "HUP", "TERM", "HUP"} << "gggg" << 1;
-    QTest::newRow("quiet stretch") << QStringList{"critical", "quiet", "INT", "INT"} << "gs" << 1;
+    QTest::addColumn<bool>("toldAtEnd"); // how the update ended
+    QTest::newRow("before the erase") << QStringList{"INT"} << "s" << 0 << false;
+    QTest::newRow("before the erase, SIGTERM") << QStringList{"TERM"} << "s" << 0 << false;
+    QTest::newRow("nothing to look at") << QStringList{"look", "critical", "look"} << "nn" << 0 << false;
+    // Two Ctrl-C while --g writes used to end it with its temporary file left.
+    QTest::newRow("--g writing its files") << QStringList{"holding", "TERM", "INT", "INT", "look"} << "nnnn" << 0
+                                           << false;
+    QTest::newRow("--g writing, then its files removed") << QStringList{"holding", "INT", "release", "look"} << "ns"
+                                                         << 0 << false;
+    // A Ctrl-C while --g puts its files in place: counted, and once they are,
+    // held without a word and --g's exit code.
+    QTest::newRow("--g putting its files in place")
+        << QStringList{"holding", "INT", "quiet", "INT", "look", "release", "look", "look"} << "nnnhh" << 1 << false;
+    QTest::newRow("after the erase") << QStringList{"critical", "TERM", "look", "look"} << "nHh" << 1 << true;
+    QTest::newRow("after the erase, a look first") << QStringList{"critical", "TERM", "look", "INT"} << "nHe" << 1
+                                                   << true;
+    QTest::newRow("a person again") << QStringList{"critical", "TERM", "INT"} << "ne" << 1 << true;
+    QTest::newRow("Ctrl-\\ twice") << QStringList{"critical", "QUIT", "QUIT"} << "ne" << 1 << true;
+    QTest::newRow("hang-ups however often") << QStringList{"critical", "HUP", "HUP", "TERM", "HUP"} << "nnnn" << 1
+                                            << true;
+    // Nothing is left erased: the stop says nothing, and the end tells nothing.
+    QTest::newRow("quiet stretch") << QStringList{"quiet", "INT", "look", "INT"} << "nhs" << 1 << false;
 }
 
 void tst_Interrupts::ruleTable()
@@ -64,21 +83,35 @@ void tst_Interrupts::ruleTable()
     QFETCH(QStringList, events);
     QFETCH(QString, outcomes);
     QFETCH(int, held);
+    QFETCH(bool, toldAtEnd);
     const QMap<QString, int> numbers = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}};
+    const QMap<ZRN::InterruptAction, QChar> letters = {
+        {ZRN::InterruptAction::None, 'n'},       {ZRN::InterruptAction::Hold, 'h'},
+        {ZRN::InterruptAction::HoldSaying, 'H'}, {ZRN::InterruptAction::Stop, 's'},
+        {ZRN::InterruptAction::StopErased, 'e'},
+    };
     ZRN::InterruptState state;
     QString seen;
     for (const QString& event : events) {
-        if (event == "critical")
+        if (event == "critical") {
             state.critical = 1;
-        else if (event == "quiet")
+        } else if (event == "quiet") {
+            state.critical = 1;
             state.quiet = 1;
-        else if (event == "holding")
+        } else if (event == "holding") {
             state.holding = 1;
-        else
-            seen += ZRN::noteInterrupt(state, numbers.value(event), event == "INT" || event == "QUIT") ? 's' : 'g';
+        } else if (event == "release") {
+            state.holding = 0;
+        } else if (event == "look") {
+            seen += letters.value(ZRN::lookAtInterrupts(state));
+        } else {
+            const auto action = ZRN::noteInterrupt(state, numbers.value(event), event == "INT" || event == "QUIT");
+            seen += letters.value(action);
+        }
     }
     QCOMPARE(seen, outcomes);
     QCOMPARE(state.held.load(), held);
+    QCOMPARE(ZRN::tellsHowUpdateEnded(state), toldAtEnd);
     QCOMPARE(state.firstSignal.load(), numbers.value(events.value(events.indexOf(QRegularExpression("[A-Z]+")))));
 }
 
@@ -112,6 +145,8 @@ void tst_Interrupts::rule_data()
                                                             << QStringList{kmztest::ERASED_LINE} << false;
     // --g once its file is replaced: held without a word, and its exit code.
     QTest::newRow("quiet stretch: held without a word") << "quiet" << 0 << 0 << QStringList{"going on"} << true;
+    QTest::newRow("quiet stretch: a second Ctrl-C stops without a word") << "quiet-second" << SIGTERM << 0
+                                                                        << QStringList() << false;
     QTest::newRow("SIGHUP ignored at start (nohup) stays ignored") << "nohup" << 0 << 0 << QStringList{"going on"}
                                                                    << true;
 }
@@ -292,6 +327,11 @@ int child(int argc, char* argv[])
         tkmzInterruptGuard::enterQuietCritical();
         signalSelf(SIGTERM);
         settle();
+    } else if (scenario == "quiet-second") {
+        tkmzInterruptGuard::enterQuietCritical();
+        signalSelf(SIGTERM);
+        settle();
+        signalSelf(SIGINT);
     } else if (scenario == "unattended") {
         tkmzInterruptGuard::enterCritical();
         signalSelf(SIGTERM);

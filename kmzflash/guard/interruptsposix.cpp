@@ -27,11 +27,11 @@ sigset_t gBefore;  // the mask that letHandlersIn puts back
 
 // Ends the process by its first interrupt's signal, from the handler: only calls
 // that are safe there. The device lock goes with the process; Qt's lock file is
-// removed and the driver's flags are put back.
-void endFromHandler()
+// removed and the driver's flags are put back. sayErased: the rule's StopErased.
+void endFromHandler(bool sayErased)
 {
     rescuePort();
-    if (gInterruptState.critical.load() != 0 && gInterruptState.quiet.load() == 0) {
+    if (sayErased) {
         // On a line of its own: after an open progress line, a fresh one first.
         char line[sizeof gErasedLine + 1];
         line[0] = '\n';
@@ -53,8 +53,10 @@ extern "C" void onInterrupt(int signalNumber)
     // Where no erase is at stake the rule ends the program here: it may be
     // blocked where nothing looks (writing into a pipe nobody reads, opening a
     // FIFO, reading a slow file system), and SA_RESTART resumes that.
-    if (noteInterrupt(gInterruptState, signalNumber, signalNumber == SIGINT || signalNumber == SIGQUIT))
-        endFromHandler();
+    const InterruptAction action =
+        noteInterrupt(gInterruptState, signalNumber, signalNumber == SIGINT || signalNumber == SIGQUIT);
+    if (action == InterruptAction::Stop || action == InterruptAction::StopErased)
+        endFromHandler(action == InterruptAction::StopErased);
     const char byte = 0;
     // A full pipe already holds a wake-up; nothing is lost by dropping this one.
     (void)::write(gWakePipe[1], &byte, 1);

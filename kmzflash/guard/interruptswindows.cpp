@@ -43,11 +43,11 @@ DWORD WINAPI writeErasedLine(void*)
     return 0;
 }
 
-// Ends the process, from the handler. A stop inside the critical stretch first
+// Ends the process, from the handler. sayErased (the rule's StopErased): it first
 // says what it leaves, on standard error and on the console.
-[[noreturn]] void stopFromHandler()
+[[noreturn]] void stopFromHandler(bool sayErased)
 {
-    if (gInterruptState.critical.load() != 0 && gInterruptState.quiet.load() == 0) {
+    if (sayErased) {
         const HANDLE writer = ::CreateThread(nullptr, 0, writeErasedLine, nullptr, 0, nullptr);
         if (writer != nullptr) {
             ::WaitForSingleObject(writer, LAST_LINE_TIME_LIMIT_MS);
@@ -63,13 +63,13 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
-    bool stop = false;
+    InterruptAction action = InterruptAction::None;
     {
         const std::lock_guard<std::mutex> lock(gRuleMutex);
-        stop = noteInterrupt(gInterruptState, int(event) + 1, event != CTRL_CLOSE_EVENT);
+        action = noteInterrupt(gInterruptState, int(event) + 1, event != CTRL_CLOSE_EVENT);
     }
-    if (stop)
-        stopFromHandler();
+    if (action == InterruptAction::Stop || action == InterruptAction::StopErased)
+        stopFromHandler(action == InterruptAction::StopErased);
     ::SetEvent(gWakeEvent);
     // Windows ends the process as soon as this returns from a closed window (or
     // five seconds after the event): the program goes on as long as it may.

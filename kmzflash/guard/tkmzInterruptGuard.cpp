@@ -1,7 +1,8 @@
-// The interrupt guard: the program's side of the interrupt rule. The rule itself
-// is interruptrule.cpp; the handlers are interruptsposix.cpp and
-// interruptswindows.cpp; what a handler puts right before the program ends is
-// portrescue.cpp; the line to the terminal is terminalchannel.cpp.
+// The interrupt guard: the program's side of the interrupt rule. The rule itself,
+// which decides every interrupt, is interruptrule.cpp; the handlers are
+// interruptsposix.cpp and interruptswindows.cpp; what a handler puts right before
+// the program ends is portrescue.cpp; the line to the terminal is
+// terminalchannel.cpp.
 
 #include "tkmzInterruptGuard.h"
 
@@ -31,7 +32,6 @@ namespace {
 const char gHeldNotice[] = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
                            "Interrupt again to stop at once.";
 
-bool gNoticeShown = false;
 tkmzManagerOperation* gpOperation = nullptr;
 
 } // namespace
@@ -67,11 +67,15 @@ tkmzInterruptGuard::~tkmzInterruptGuard()
 
 void tkmzInterruptGuard::enterCritical()
 {
-    // No interrupt may come between the look at earlier ones and the mark.
+    // No interrupt may come between the look at earlier ones and the mark; what
+    // the look calls for is done once the handlers are let in again (a stop lets
+    // the port go, which keeps them out itself).
     keepHandlersOut();
-    act();
-    gInterruptState.critical = 1;
+    const InterruptAction action = gpOperation != nullptr ? lookAtInterrupts(gInterruptState) : InterruptAction::None;
+    if (action != InterruptAction::Stop)
+        gInterruptState.critical = 1;
     letHandlersIn();
+    carryOut(action);
 }
 
 void tkmzInterruptGuard::enterQuietCritical()
@@ -118,7 +122,7 @@ void tkmzInterruptGuard::setPortLockFile(const QString& rPath)
 void tkmzInterruptGuard::finish(int result)
 {
     act();
-    if (gInterruptState.held == 0 || gInterruptState.quiet != 0)
+    if (!tellsHowUpdateEnded(gInterruptState))
         return;
     tellTerminal(QByteArrayLiteral("The update went on after the interrupt and has ended with exit code ")
                  + QByteArray::number(result) + '.');
@@ -132,22 +136,24 @@ void tkmzInterruptGuard::slotInterrupted()
 
 void tkmzInterruptGuard::act()
 {
-    if (gInterruptState.interrupts == 0 || gpOperation == nullptr)
-        return;
-    if (gInterruptState.held == 0 && gInterruptState.critical == 0)
-        stopNow();
-    gInterruptState.held = 1;
-    if (gInterruptState.quiet == 0)
-        showHeldNotice();
+    if (gpOperation != nullptr)
+        carryOut(lookAtInterrupts(gInterruptState));
 }
 
-void tkmzInterruptGuard::showHeldNotice()
+void tkmzInterruptGuard::carryOut(InterruptAction action)
 {
-    if (gNoticeShown)
-        return;
-    gNoticeShown = true;
-    qWarning() << gHeldNotice;
-    tellTerminal(QByteArray(gHeldNotice));
+    switch (action) {
+    case InterruptAction::Stop:
+    case InterruptAction::StopErased:
+        stopNow();
+    case InterruptAction::HoldSaying:
+        qWarning() << gHeldNotice;
+        tellTerminal(QByteArray(gHeldNotice));
+        break;
+    case InterruptAction::None:
+    case InterruptAction::Hold:
+        break;
+    }
 }
 
 void tkmzInterruptGuard::stopNow()

@@ -8,6 +8,7 @@
 namespace ZRN {
 
 class tkmzManagerOperation;
+enum class InterruptAction;
 
 // Ctrl-C, Ctrl-\, SIGTERM and SIGHUP for kmzflash, and a closed output; on
 // Windows Ctrl-C, Ctrl-Break and the console window being closed.
@@ -77,7 +78,7 @@ private slots:
 
 private:
     static void act();
-    static void showHeldNotice();
+    static void carryOut(InterruptAction action);
     [[noreturn]] static void stopNow();
 
     QObject* mpNotifier; // wakes the waits: a socket notifier, or a Windows event's

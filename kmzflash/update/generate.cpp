@@ -183,9 +183,10 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
         return 1;
     }
 
-    // From here an interrupt is acted on where the writing looks for it, so that
-    // no half-made file is left behind, and an interrupted --g never says it
-    // succeeded.
+    // From here an interrupt is acted on where the writing looks for it, and once
+    // the files are in place or their temporary files removed (on release, or at
+    // the program's end), so that no half-made file is left behind, and an
+    // interrupted --g never says it succeeded.
     tkmzInterruptGuard::holdInterrupts();
     const int result = saveUpdateFiles(updatePath, quint8(major), quint8(minor), image);
     tkmzInterruptGuard::releaseInterrupts();
@@ -251,6 +252,13 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
         return 1;
     }
 
+    // The last look before the update file is put in place: after it, an
+    // interrupt changes nothing.
+    if (tkmzInterruptGuard::interruptPending()) {
+        updateFile.cancelWriting();
+        sumFile.cancelWriting();
+        return 1;
+    }
     if (!updateFile.commit()) {
         sumFile.cancelWriting();
         qWarning() << "Unable to write file" << shownPath(rUpdatePath);
