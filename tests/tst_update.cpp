@@ -52,6 +52,7 @@ private slots:
     void atTerminal_data();
     void atTerminal();
     void secondInterruptAtTerminal();
+    void narrowedTerminal();
 
 private:
     // An update file (3000 bytes unless said) with the given version, and a
@@ -604,6 +605,21 @@ void tst_Update::manyKeyboardsAtOnce()
     }
 }
 
+namespace {
+
+// The columns a drawing takes at a terminal, its erase-to-end left out: the CJK
+// ideographs of the names here take two.
+int drawnColumns(QString drawn)
+{
+    drawn.remove(QStringLiteral("\x1b[K"));
+    int columns = 0;
+    for (const QChar character : drawn)
+        columns += character.unicode() >= 0x4E00 && character.unicode() <= 0x9FFF ? 2 : 1;
+    return columns;
+}
+
+} // namespace
+
 // At a terminal a person reads a handful of lines: the progress of each file
 // rewritten in place, the steps that matter and the result. A message pattern of
 // the user's gets today's lines, as a pipe does.
@@ -614,20 +630,29 @@ void tst_Update::atTerminal_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("lastLines");
     QTest::addColumn<int>("columns"); // the terminal's width, 0: none given (80)
+    QTest::addColumn<QString>("name"); // of the update file
     const QStringList succeeded = {"Verifying updater.bin", "Starting the updater", "Update succeeded."};
-    QTest::newRow("a paced update") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 0;
+    QTest::newRow("a paced update") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 0 << "new.upd";
     // The progress line fits: no wrapped line per chunk.
-    QTest::newRow("40 columns") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 40;
+    QTest::newRow("40 columns") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 40 << "new.upd";
+    // Two columns a character: measured in UTF-16 units, each drawing of the
+    // progress line wrapped onto a second row, one row left per chunk.
+    const QString wide = QStringLiteral("固件更新包版本二点零零正式发布.upd");
+    QTest::newRow("a CJK name at 40 columns") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 40
+                                              << wide;
+    QTest::newRow("a CJK name at 80 columns") << QStringList{"--baud", "460800"} << "" << 0 << succeeded << 80
+                                              << wide + wide;
     // Said once, not with the old three lines as well.
     QTest::newRow("skipped") << QStringList{"--major", "2"} << "" << 0
                              << QStringList{"Update skipped: 2.00 is not newer than the keyboard's 2.00 (use force)."}
-                             << 0;
+                             << 0 << "new.upd";
     QTest::newRow("the third Write refused")
         << QStringList{"--fault", "write:nack:3"} << "" << 1
-        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::REFUSED_WRITE_LINE} << 0;
+        << QStringList{"Refused by the keyboard!", "Update write failed!", kmztest::REFUSED_WRITE_LINE} << 0
+        << "new.upd";
     QTest::newRow("a message pattern of the user's")
         << QStringList{"--baud", "460800"} << "%{message}" << 0
-        << QStringList{"Write \"@\" 100 %"} << 0;
+        << QStringList{"Write \"@\" 100 %"} << 0 << "new.upd";
 }
 
 void tst_Update::atTerminal()
@@ -637,11 +662,14 @@ void tst_Update::atTerminal()
     QFETCH(int, exitCode);
     QFETCH(QStringList, lastLines);
     QFETCH(int, columns);
+    QFETCH(QString, name);
     makeFiles(2, 0, 40960);
+    if (name != "new.upd")
+        QVERIFY(QFile::copy(path("new.upd"), path(name)));
     lastLines.replaceInStrings("@", path("updater.bin"));
     Sim sim(line);
     QVERIFY(sim.started());
-    const auto result = kmztest::runKmzflashAtTerminal({"--u", sim.port(), path("new.upd"), path("updater.bin")},
+    const auto result = kmztest::runKmzflashAtTerminal({"--u", sim.port(), path(name), path("updater.bin")},
                                                         pattern, 20000, columns);
     const QByteArray& shown = result.out;
     QVERIFY(result.finished);
@@ -652,10 +680,11 @@ void tst_Update::atTerminal()
         QCOMPARE(lines, lastLines);
         return;
     }
-    // Every drawing of the progress line leaves the last column free.
+    // Every drawing of the progress line, and every step line, leaves the last
+    // column free: one row each.
     for (const QString& drawn : QString::fromUtf8(shown).split(QRegularExpression("[\r\n]"))) {
-        if (drawn.startsWith("Writing "))
-            QVERIFY2(drawn.size() < (columns > 0 ? columns : 80), qPrintable(drawn));
+        if (drawn.startsWith("Writing ") || drawn.startsWith("Verifying "))
+            QVERIFY2(drawnColumns(drawn) < (columns > 0 ? columns : 80), qPrintable(drawn));
     }
     if (!pattern.isEmpty()) {
         QVERIFY(!shown.contains('\r'));
@@ -670,7 +699,7 @@ void tst_Update::atTerminal()
     QVERIFY(lines.contains("Erasing the flash: the keyboard has no firmware until the update ends."));
     if (exitCode == 0) {
         QVERIFY(lines.contains("Keyboard firmware 1.00, update 2.00: newer"));
-        QVERIFY(shown.contains("\rWriting new.upd: 100% 40960 / 40960 bytes") || columns > 0);
+        QVERIFY(shown.contains("\rWriting new.upd: 100% 40960 / 40960 bytes") || columns > 0 || name != "new.upd");
     } else {
         // The progress line is ended before the failure's messages.
         QVERIFY2(lines.at(lines.size() - lastLines.size() - 1).contains("Writing new.upd:"), shown.constData());
@@ -710,5 +739,54 @@ void tst_Update::secondInterruptAtTerminal()
     QVERIFY2(last > 0 && shown.at(last - 1) == '\n', shown.constData());
 }
 
-QTEST_GUILESS_MAIN(tst_Update)
+// After the window narrows, the progress line is cleared to its end: blanks to
+// the old line's length wrapped onto a row of their own, left behind.
+void tst_Update::narrowedTerminal()
+{
+    makeFiles(2, 0, 40960);
+    Sim sim({"--baud", "230400"});
+    QVERIFY(sim.started());
+    kmztest::Pty terminal;
+    QVERIFY(terminal.isOpen() && terminal.setColumns(80));
+    QProcess tool;
+    tool.setStandardErrorFile(terminal.slavePath());
+    kmztest::startKmzflash(tool, {"--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QVERIFY(tool.waitForStarted(5000));
+    QByteArray shown;
+    for (int i = 0; i < 200 && !shown.contains(" left"); ++i)
+        shown += terminal.readAnswer(10, 50);
+    QVERIFY2(shown.contains(" left"), shown.constData()); // an 80-column drawing, wider than 40
+    QVERIFY(terminal.setColumns(40));
+    const int resized = shown.size();
+    QVERIFY(tool.waitForFinished(10000));
+    shown += terminal.readAnswer(20, 200);
+    QCOMPARE(tool.exitCode(), 0);
+    // From the first drawing made at the new width on (the ones before it may
+    // still have been on their way), each fits it whole, its clearing included.
+    bool narrowed = false;
+    for (const QString& drawn : QString::fromUtf8(shown.mid(resized)).split(QRegularExpression("[\r\n]"))) {
+        if (!drawn.startsWith("Writing "))
+            continue;
+        QString text = drawn;
+        text.remove(QStringLiteral("\x1b[K"));
+        narrowed = narrowed || text.trimmed().size() < 40;
+        if (narrowed)
+            QVERIFY2(drawnColumns(drawn) < 40, qPrintable(drawn));
+    }
+    QVERIFY(narrowed);
+}
+
+int main(int argc, char* argv[])
+{
+    // Names beyond ASCII are passed to kmzflash, and shown by it, in UTF-8, as a
+    // terminal of today takes them, whatever locale the suite runs in.
+    qunsetenv("LC_ALL");
+    qunsetenv("LC_CTYPE");
+    qputenv("LANG", "C.UTF-8");
+    QCoreApplication application(argc, argv);
+    tst_Update test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_update.moc"

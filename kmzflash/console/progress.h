@@ -16,8 +16,12 @@ namespace ZRN {
 // The width of the terminal on standard error (80 when it says none), read anew
 // at each call.
 int terminalColumns();
-// A step line (terminal mode only); step lines are made to fit 80 columns.
+// A step line (terminal mode only); step lines are made to fit 80 columns, or
+// the terminal's width when it is narrower.
 constexpr int STEP_LINE_WIDTH = 80;
+// The columns a step line may take: one column is left free, or the cursor would
+// wrap after the last character.
+int stepLineWidth();
 void terminalLine(const QString& rText);
 // The in-place progress of one file's write: done of total bytes.
 void terminalProgress(const QString& rName, qint64 done, qint64 total);
@@ -46,8 +50,18 @@ private:
 // bytes (no time left when secondsLeft < 0).
 QString progressText(qint64 done, qint64 total, qint64 secondsLeft);
 
-// A line shortened to width columns: the name's middle gives way first, then the
-// text's end. (No shortening for a width <= 0.)
+// The columns a text takes at a terminal: East Asian wide and full-width
+// characters two, combining marks and other zero-width characters none, every
+// other character one.
+int textColumns(const QString& rText);
+// The name as a line shows it: control characters escaped (a line feed as \n, a
+// carriage return as \r, a tab as \t, others as \xHH), so that no name breaks
+// the line, moves its cursor or speaks to the terminal.
+QString shownName(const QString& rName);
+
+// A line shortened to width terminal columns, cut only between whole
+// characters: the name (as shownName shows it) gives way in its middle first,
+// then the text's end. (No shortening for a width <= 0.)
 QString fitLine(const QString& rBefore, const QString& rName, const QString& rAfter, int width);
 
 } // namespace ZRN

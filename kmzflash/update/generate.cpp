@@ -283,7 +283,7 @@ int tkmzManagerOperation::saveUpdateFiles(const QString& rUpdatePath, quint8 maj
     reportDisagreeingList(rUpdatePath, digest);
     terminalLine(fitLine(QStringLiteral("Copy "), updateName,
                          QStringLiteral(" with its .sha256: kmzflash checks the update whole by it."),
-                         STEP_LINE_WIDTH - 1));
+                         stepLineWidth()));
     return 0;
 }
 

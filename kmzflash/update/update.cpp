@@ -130,12 +130,12 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return failed("Flash erase failed!", Step::Other);
     if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update write failed!", Step::Write);
-    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updatePath).fileName(), QString(), STEP_LINE_WIDTH - 1));
+    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updatePath).fileName(), QString(), stepLineWidth()));
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update verification failed!", Step::Other);
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater write failed!", Step::UpdaterWrite);
-    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updaterPath).fileName(), QString(), STEP_LINE_WIDTH - 1));
+    terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updaterPath).fileName(), QString(), stepLineWidth()));
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater verification failed!", Step::Other);
     terminalLine(QStringLiteral("Starting the updater"));
