@@ -785,7 +785,6 @@ int main(int argc, char* argv[])
     qputenv("LANG", "C.UTF-8");
     QCoreApplication application(argc, argv);
     tst_Update test;
-    QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -12,7 +12,6 @@
 #include <cstdlib>
 
 #include <algorithm>
-#include <iterator>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -31,7 +30,7 @@ QString gProgressName;
 QElapsedTimer gProgressTime;
 ProgressClock gProgressClock; // of the file being written: one clock per file
 
-// East Asian wide (W) and full-width (F) characters: two columns each.
+// East Asian wide (W) and full-width (F) characters, in order: two columns each.
 struct Range
 {
     char32_t first;
@@ -66,9 +65,13 @@ int codePointColumns(char32_t codePoint)
     if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing || category == QChar::Other_Format
         || (codePoint >= 0x1160 && codePoint <= 0x11FF))
         return 0;
-    const auto pWide = std::lower_bound(std::begin(WIDE), std::end(WIDE), codePoint,
-                                        [](const Range& rRange, char32_t point) { return rRange.last < point; });
-    return pWide != std::end(WIDE) && pWide->first <= codePoint ? 2 : 1;
+    for (const Range& rRange : WIDE) {
+        if (codePoint < rRange.first)
+            break;
+        if (codePoint <= rRange.last)
+            return 2;
+    }
+    return 1;
 }
 
 // The text's whole characters (graphemes: a letter with its marks, an emoji of
