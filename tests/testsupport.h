@@ -11,6 +11,9 @@
 
 namespace kmztest {
 
+// The messages the tests wait for, in one place: .ci/windows-check reads them
+// from here too.
+
 // The last line of an update that failed from the erase on.
 constexpr char ERASED_LINE[] = "The keyboard is left without working firmware. Run the same update again, with "
                                "force if the keyboard now reports the update's version.";
@@ -27,6 +30,12 @@ constexpr char REFUSED_UPDATER_LINE[] = "The keyboard is left without working fi
 constexpr char RUN_UNANSWERED_LINE[] = "The updater was written and verified, and may be running already: only its "
                                        "answer to Run was lost. Wait a minute, then check the keyboard with --i "
                                        "before running anything.";
+
+// The line of an interrupt held from the erase on.
+constexpr char HELD_LINE[] = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
+                             "Interrupt again to stop at once.";
+// On the terminal, once a held update has ended: the exit code follows.
+constexpr char WENT_ON_LINE[] = "The update went on after the interrupt and has ended with exit code ";
 
 struct RunResult
 {

@@ -29,8 +29,6 @@ namespace {
 
 // Three update chunks and five updater chunks: about 2.4 s on a paced line.
 const QStringList gFullRequests = kmztest::updateRequests(3000, 5000);
-const QString gHeldLine = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
-                          "Interrupt again to stop at once.";
 
 } // namespace
 
@@ -214,11 +212,11 @@ void tst_Field::interrupts_data()
     QTest::addColumn<QStringList>("errLines"); // without progress lines
 
     QTest::newRow("Ctrl-C before the erase: stops at once") << SIGINT << 1 << true << -1 << QStringList();
-    QTest::newRow("SIGTERM during the update: held") << SIGTERM << 1 << false << 0 << QStringList{gHeldLine};
+    QTest::newRow("SIGTERM during the update: held") << SIGTERM << 1 << false << 0 << QStringList{QString(kmztest::HELD_LINE)};
     // Closing the terminal sends SIGHUP twice: held however often it comes.
-    QTest::newRow("SIGHUP twice during the update: held") << SIGHUP << 2 << false << 0 << QStringList{gHeldLine};
+    QTest::newRow("SIGHUP twice during the update: held") << SIGHUP << 2 << false << 0 << QStringList{QString(kmztest::HELD_LINE)};
     QTest::newRow("Ctrl-C twice during the update: stops")
-        << SIGINT << 2 << false << -1 << QStringList{gHeldLine, kmztest::ERASED_LINE};
+        << SIGINT << 2 << false << -1 << QStringList{QString(kmztest::HELD_LINE), kmztest::ERASED_LINE};
 }
 
 void tst_Field::interrupts()

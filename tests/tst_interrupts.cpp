@@ -19,14 +19,6 @@
 
 using namespace ZRN;
 
-namespace {
-
-const QString gHeldLine = "Interrupted: the update goes on to its end, so that the keyboard is not left erased. "
-                          "Interrupt again to stop at once.";
-const QString gEndLine = "The update went on after the interrupt and has ended with exit code 0.";
-
-} // namespace
-
 class tst_Interrupts : public QObject
 {
     Q_OBJECT
@@ -128,16 +120,16 @@ void tst_Interrupts::rule_data()
     QTest::newRow("before the erase: stops at once") << "before" << SIGINT << 0 << QStringList() << false;
     QTest::newRow("before the erase, blocked opening a FIFO: stops at once") << "blocked" << SIGTERM << 0
                                                                               << QStringList() << false;
-    QTest::newRow("after the erase: held") << "held" << 0 << 0 << QStringList{gHeldLine, "going on"} << true;
+    QTest::newRow("after the erase: held") << "held" << 0 << 0 << QStringList{QString(kmztest::HELD_LINE), "going on"} << true;
     QTest::newRow("Ctrl-\\ after the erase: held like Ctrl-C") << "quit" << 0 << 0
-                                                               << QStringList{gHeldLine, "going on"} << true;
+                                                               << QStringList{QString(kmztest::HELD_LINE), "going on"} << true;
     // The held interrupt was not looked at before the update ended: the update's
     // exit code all the same, never the signal's.
-    QTest::newRow("held, the update ends first") << "ends-first" << 0 << 3 << QStringList{gHeldLine} << true;
+    QTest::newRow("held, the update ends first") << "ends-first" << 0 << 3 << QStringList{QString(kmztest::HELD_LINE)} << true;
     // Closing a terminal sends SIGHUP twice: nobody asked to stop.
-    QTest::newRow("SIGHUP twice and SIGTERM: held") << "hangup" << 0 << 0 << QStringList{gHeldLine, "going on"}
+    QTest::newRow("SIGHUP twice and SIGTERM: held") << "hangup" << 0 << 0 << QStringList{QString(kmztest::HELD_LINE), "going on"}
                                                     << true;
-    QTest::newRow("a second Ctrl-C stops") << "second" << SIGINT << 0 << QStringList{gHeldLine, kmztest::ERASED_LINE}
+    QTest::newRow("a second Ctrl-C stops") << "second" << SIGINT << 0 << QStringList{QString(kmztest::HELD_LINE), kmztest::ERASED_LINE}
                                            << false;
     // Nothing looks at the first one (the program is blocked on its output): the
     // second one stops the program from its handler.
@@ -213,8 +205,8 @@ void tst_Interrupts::terminalHearsOfHeldInterrupt()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
-             QStringList({gHeldLine, "going on"}));
-    QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), gHeldLine + "\n" + gEndLine + "\n");
+             QStringList({QString(kmztest::HELD_LINE), "going on"}));
+    QCOMPARE(QString::fromUtf8(terminal.readAnswer(50, 2000)), QString(kmztest::HELD_LINE) + "\n" + kmztest::WENT_ON_LINE + "0.\n");
 }
 
 // A background job under `stty tostop` writes to its terminal: the tool is never
