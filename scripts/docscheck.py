@@ -210,14 +210,48 @@ def marked_blocks(path):
             yield match.group(1) + " " + match.group(2), body
 
 
+def roff(text):
+    lines = []
+    for line in text.strip("\n").split("\n"):
+        line = line.replace("\\", "\\e").replace("-", "\\-")
+        lines.append("\\&" + line if line.startswith((".", "'")) else line)
+    return "\n".join(lines) + "\n"
+
+
+def write_usage(build):
+    """Makes every marked block anew from the program's output."""
+    for document in DOCUMENTS:
+        text = document.read_text(encoding="utf-8")
+
+        def output(command):
+            words = command.split()
+            return program_output(build, words[0], words[1:]).strip("\n") + "\n"
+
+        if document.suffix == ".md":
+            text = re.sub(r"(<!-- output: (.+?) -->\n```\n)(.*?)(```\n)",
+                          lambda m: m.group(1) + output(m.group(2)) + m.group(4), text, flags=re.S)
+        elif document.suffix == ".1":
+            text = re.sub(r'(^\.\\" output: (.+?)\n\.nf\n)(.*?)(^\.fi\n)',
+                          lambda m: m.group(1) + roff(output(m.group(2))) + m.group(4), text, flags=re.S | re.M)
+        else:
+            text = re.sub(r"(^(\w+)(?:\.exe)? (--help) prints:\n\n)((?:  .*\n|\n)*?)(?=\S|\Z)",
+                          lambda m: m.group(1) + "".join("  " + line + "\n" if line else "\n" for line in
+                                                         output(m.group(2) + " " + m.group(3)).split("\n")[:-1])
+                          + "\n", text, flags=re.M)
+        document.write_text(text, encoding="utf-8")
+
+
 def normalise(text):
     # Tabs as the page lays them out; blank lines at either end do not count.
     return "\n".join(line.rstrip().replace("\t", " ") for line in text.strip("\n").split("\n"))
 
 
+DOCUMENTS = [ROOT / "README.md", ROOT / "man" / "kmzflash.1", ROOT / "man" / "kbdprobe.1",
+             ROOT / "scripts" / "windows" / "README.txt"]
+
+
 def check_usage(build, findings):
-    documents = [ROOT / "README.md", ROOT / "man" / "kmzflash.1", ROOT / "man" / "kbdprobe.1",
-                 ROOT / "scripts" / "windows" / "README.txt"]
+    documents = DOCUMENTS
     wanted = {("kmzflash", "--help"): 0, ("kbdprobe", "--help"): 0}
     for document in documents:
         for command, body in marked_blocks(document):
@@ -239,7 +273,12 @@ def check_usage(build, findings):
 
 
 def main():
-    build = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build"
+    arguments = sys.argv[1:]
+    write = "--write" in arguments
+    arguments = [a for a in arguments if a != "--write"]
+    build = Path(arguments[0]) if arguments else ROOT / "build"
+    if write:
+        write_usage(build)
     findings = []
     check_usage(build, findings)
     for program in PROGRAMS:
