@@ -33,6 +33,9 @@ const char* const gUsage[] = {
 
 // What --help adds to the usage.
 const char* const gHelpMore[] = {
+    "--v\tVerifies the keyboard's flash against update files without writing to it. Arguments: [serial] [update "
+    "file] [updater file, if wanted]",
+    "--c\tChecks update files as --u would, without a keyboard. Arguments: [update file] [updater file, if wanted]",
     "--help\tShows this help on standard output (also -h, and /? on Windows).",
     "--version\tShows the version of kmzflash.",
     "\nOptions",
@@ -129,6 +132,19 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
     } else if (operation == QLatin1String("--u")) {
         if (connectPort(rArguments)) {
             result = updateFirmware(rArguments);
+            disconnectPort();
+        }
+    } else if (operation == QLatin1String("--v") || operation == QLatin1String("--c")) {
+        // The updater is optional: an update file alone is verified or checked.
+        const bool verify = operation == QLatin1String("--v");
+        const int files = rArguments.size() - (verify ? 3 : 2);
+        if (files < 1 || files > 2) {
+            qWarning() << "Invalid argument count!";
+            printUsage();
+        } else if (!verify) {
+            result = checkFiles(rArguments);
+        } else if (connectPort(rArguments)) {
+            result = verifyKeyboard(rArguments);
             disconnectPort();
         }
     } else if (operation == QLatin1String("--us")) {

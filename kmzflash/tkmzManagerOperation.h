@@ -49,7 +49,8 @@ public:
     // checked again in memory; the write and verify steps take those bytes.
     int updateFirmware(const QStringList& rArguments);
     bool checkUpdateFile(const QString& rPath);
-    bool loadUpdateFile(const QString& rPath, QByteArray& rData);
+    // *pCheckedBy (if given): the checksum files that matched the file.
+    bool loadUpdateFile(const QString& rPath, QByteArray& rData, QStringList* pCheckedBy = nullptr);
     // The checks on the bytes read (head and tail, magic keys, the image CRC, the
     // firmware marker); rPath names the file in the messages.
     static bool checkUpdateData(const QString& rPath, const QByteArray& rData);
@@ -59,10 +60,12 @@ public:
     // Compares the bytes with every checksum file found for them: <name>.sha256 or
     // a SHA256SUMS line, beside the path and beside the file a link resolves to.
     // Without one, says when the image CRC leaves part of the image unseen.
-    static bool checkUpdateChecksum(const QString& rPath, const QByteArray& rData);
+    static bool checkUpdateChecksum(const QString& rPath, const QByteArray& rData,
+                                    QStringList* pCheckedBy = nullptr);
     // The same comparison for the updater, which an erased keyboard runs; nothing
     // is said when no checksum file is found for it.
-    static bool checkUpdaterChecksum(const QString& rPath, const QByteArray& rData);
+    static bool checkUpdaterChecksum(const QString& rPath, const QByteArray& rData,
+                                     QStringList* pCheckedBy = nullptr);
     // True when rCandidate is one of the checksum files looked for beside the
     // file at rPath (found or not).
     static bool isChecksumFileOf(const QString& rPath, const QString& rCandidate);
@@ -76,8 +79,23 @@ public:
     // rPath names the file in the progress lines.
     int writeFileToFlash(const QString& rPath, const QByteArray& rData, quint32 address);
     // Compares the keyboard's CRC of the flash with that of the file, over the
-    // whole file.
+    // whole file; a difference is narrowed to the first 1 KiB chunk that differs
+    // and named. 0: the same; VERIFY_FAILED: a request failed; VERIFY_DIFFERS.
+    static constexpr int VERIFY_FAILED = 1;
+    static constexpr int VERIFY_DIFFERS = 2;
     int verifyFlash(const QByteArray& rData, quint32 address);
+    // The updater's checks before the keyboard is asked anything: not the update
+    // file itself, no checksum file.
+    static bool checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath);
+    // Reads the updater whole and checks it: no update file, its checksum files.
+    bool loadUpdater(const QString& rPath, QByteArray& rUpdater, QStringList* pCheckedBy = nullptr);
+
+    // Verify without writing (--v): the files checked as --u checks them, then
+    // the keyboard's CRC of its flash compared with them.
+    int verifyKeyboard(const QStringList& rArguments);
+    // Check files without a keyboard (--c): what --u would find, on standard
+    // output.
+    int checkFiles(const QStringList& rArguments);
 
     // Newest update file in a directory.
     int updateFirmwareWithSearch(const QStringList& rArguments);
@@ -106,9 +124,9 @@ private:
     // could block the open or never end. Otherwise *pReason says why not.
     static bool openRegularFile(QFile& rFile, QString* pReason);
     // Compares the bytes with every checksum file found for the file at rPath
-    // (update: the update file's words, else the updater's). *pChecked: one was
-    // found and matched; *pListWithoutLine: a SHA256SUMS without a line for it.
-    static bool checkChecksums(const QString& rPath, const QByteArray& rData, bool update, bool* pChecked,
+    // (update: the update file's words, else the updater's). *pCheckedBy: those
+    // found that matched; *pListWithoutLine: a SHA256SUMS without a line for it.
+    static bool checkChecksums(const QString& rPath, const QByteArray& rData, bool update, QStringList* pCheckedBy,
                                QString* pListWithoutLine);
     // Reads a regular file of at most limit bytes whole, reporting a missing,
     // unopenable, empty or oversized file with "File", path, pMissing or pEmpty
@@ -120,8 +138,14 @@ private:
     bool reportLostLine();
     // One exchange of a short request: send, then wait for the reply type.
     int exchange(const char* pRequest, int size, int replyType, qint32 timeLimitMs);
-    // One Crc request for the length bytes at pData, which the flash holds at address.
-    int verifyFlashPiece(const char* pData, int length, quint32 address);
+    // One Crc request for the length bytes at pData, which the flash holds at
+    // address: whether the keyboard's CRC is the file's, or the request failed.
+    enum class FlashMatch { Same, Differs, Failed };
+    FlashMatch compareFlash(const char* pData, int length, quint32 address, quint16* pFileCrc = nullptr,
+                            quint16* pKeyboardCrc = nullptr);
+    // Narrows the bytes [*pFirst, *pEnd) of rData, which the flash at address was
+    // seen to hold otherwise, to the first differing chunk, by further requests.
+    void narrowDifference(const QByteArray& rData, quint32 address, int* pFirst, int* pEnd);
 
     // How the last exchange failed, if it did: a failure from the erase on is
     // advised on by it.

@@ -59,13 +59,24 @@ void tst_Dispatch::commandLine_data()
     // Where people look for help: the same text on standard output, for a pager,
     // and the lines that --h leaves out.
     const QByteArray usage = gUsage.join('\n').toUtf8()
-                             + "\n--help\tShows this help on standard output (also -h, and /? on Windows).\n"
+                             + "\n--v\tVerifies the keyboard's flash against update files without writing to it. "
+                               "Arguments: [serial] [update file] [updater file, if wanted]\n"
+                               "--c\tChecks update files as --u would, without a keyboard. Arguments: [update file] "
+                               "[updater file, if wanted]\n"
+                               "--help\tShows this help on standard output (also -h, and /? on Windows).\n"
                                "--version\tShows the version of kmzflash.\n"
                                "\nOptions\n"
                                "force\tAs the last argument of --u or --us: updates even when the update is not "
                                "newer than the keyboard's firmware, e.g. to bring back an erased keyboard.\n";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringList() << usage;
     QTest::newRow("-h") << QStringList{"-h"} << 0 << QStringList() << usage;
+    // The bench's operations take one or two files.
+    QTest::newRow("--c without a file") << QStringList{"--c"} << 1
+                                        << QStringList(QStringLiteral("Invalid argument count!")) + gUsage
+                                        << QByteArray();
+    QTest::newRow("--v with three files") << QStringList{"--v", "COM1", "a.upd", "b.bin", "c.bin"} << 1
+                                          << QStringList(QStringLiteral("Invalid argument count!")) + gUsage
+                                          << QByteArray();
     QTest::newRow("--version") << QStringList{"--version"} << 0 << QStringList()
                                << QByteArray("kmzflash " KMZ_VERSION "\n");
     // "/?" is help on Windows only: a name on Linux.

@@ -53,6 +53,11 @@ private slots:
     void atTerminal();
     void secondInterruptAtTerminal();
     void narrowedTerminal();
+    void verifyWithoutWriting_data();
+    void verifyWithoutWriting();
+    void verifyInterrupted();
+    void checkFiles_data();
+    void checkFiles();
 
 private:
     // An update file (3000 bytes unless said) with the given version, and a
@@ -156,28 +161,35 @@ void tst_Update::updaterSteps_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QStringList>("errLines");
     QTest::addColumn<int>("requests");
+    QTest::addColumn<QStringList>("narrowing"); // Crc requests after the full sequence's first ones
     const QString refused = "Refused by the keyboard!";
     const QString erased = kmztest::ERASED_LINE;
     // The update fits: it is the updater the keyboard will not take.
     const QString refusedUpdater = kmztest::REFUSED_UPDATER_LINE;
     QTest::newRow("1st updater Write refused") << "write:nack:4"
-                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 7;
+                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 7
+                                               << QStringList();
     QTest::newRow("3rd updater Write refused") << "write:nack:6"
-                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 9;
+                                               << QStringList{refused, "Updater write failed!", refusedUpdater} << 9
+                                               << QStringList();
 
     QTest::newRow("updater Crc refused") << "crc:nack:2"
-                                         << QStringList{refused, "Updater verification failed!", erased} << 12;
+                                         << QStringList{refused, "Updater verification failed!", erased} << 12
+                                         << QStringList();
     QTest::newRow("updater Crc wrong")
         << "crc:corrupt:2"
         // The updater's CRC-16/XMODEM and the wrong one kbdsim sends, worked out apart from the tools.
-        << QStringList{"Data verification negative!", "CRC File/Flash c43b / 6161", "Updater verification failed!",
-                       erased}
-        << 12;
+        << QStringList{"Data verification negative!", "CRC File/Flash c43b / 6161", "Flash range 0x0..0x1387",
+                       "Updater verification failed!", erased}
+        // The difference is narrowed by halves of 1 KiB chunks; the keyboard's next
+        // answers all match, so the whole updater is named.
+        << 12 << QStringList{"Crc address=0x0 length=3072", "Crc address=0xc00 length=1024", "Crc address=0x1000 length=904"};
     // A well-formed Crc reply with no value in it (40 05 00 00, its CRC 856c low
     // byte first) ahead of the real one: it verifies nothing, and the updater is
     // never started.
     QTest::newRow("updater Crc reply without its value") << "crc:prefix:400500006C85:2"
-                                                         << QStringList{"Updater verification failed!", erased} << 12;
+                                                         << QStringList{"Updater verification failed!", erased} << 12
+                                                         << QStringList();
 }
 
 void tst_Update::updaterSteps()
@@ -185,6 +197,7 @@ void tst_Update::updaterSteps()
     QFETCH(QString, fault);
     QFETCH(QStringList, errLines);
     QFETCH(int, requests);
+    QFETCH(QStringList, narrowing);
     makeFiles();
     Sim sim({"--fault", fault});
     QVERIFY(sim.started());
@@ -193,7 +206,7 @@ void tst_Update::updaterSteps()
     QCOMPARE(result.exitCode, 1);
     sim.stop();
     const QStringList seen = sim.requestsWithoutFaults();
-    QCOMPARE(seen, gFullRequests.mid(0, requests));
+    QCOMPARE(seen, gFullRequests.mid(0, requests) + narrowing);
 }
 
 void tst_Update::badUpdateFiles_data()
@@ -501,26 +514,54 @@ void tst_Update::largeUpdates_data()
     QTest::addColumn<int>("badCell");       // offset in the update file of a cell that does not take, or -1
     QTest::addColumn<int>("failedPiece");   // the piece whose check fails (0-based), or -1
     QTest::addColumn<QStringList>("checks"); // the update's Crc requests
+    QTest::addColumn<QString>("range");      // the differing range named, narrowed to a 1 KiB chunk
+    QTest::addColumn<QStringList>("narrowing"); // the Crc requests that narrow it
 
     const QString piece = "Crc address=0x%1 length=32768";
     const QStringList four = {piece.arg("4000"), piece.arg("c000"), piece.arg("14000"),
                               "Crc address=0x1c000 length=4096"};
     const QStringList two = {piece.arg("4000"), piece.arg("c000")};
-    QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1 << four;
-    QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1 << four;
-    QTest::newRow("100 KiB, a bad cell past 64 KiB") << 102400 << QStringList() << 80000 << 2 << four;
-    QTest::newRow("64 KiB, a bad cell in the second half") << 65536 << QStringList() << 40000 << 1 << two;
-    QTest::newRow("64 KiB, a bad cell at the first byte") << 65536 << QStringList{"--crc-full-length"} << 0 << 0
-                                                         << two;
+    const QString none;
+    QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1 << four << none << QStringList();
+    QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1 << four
+                                              << none << QStringList();
+    // The cell lies in chunk 14 of the third piece: 5 requests narrow 32 chunks to it.
+    QTest::newRow("100 KiB, a bad cell past 64 KiB")
+        << 102400 << QStringList() << 80000 << 2 << four << "Flash range 0x17800..0x17bff"
+        << QStringList{"Crc address=0x14000 length=16384", "Crc address=0x14000 length=8192",
+                       "Crc address=0x16000 length=4096", "Crc address=0x17000 length=2048",
+                       "Crc address=0x17800 length=1024"};
+    // Chunk 7 of the second piece: the last chunk is asked for itself.
+    QTest::newRow("64 KiB, a bad cell in the second half")
+        << 65536 << QStringList() << 40000 << 1 << two << "Flash range 0xdc00..0xdfff"
+        << QStringList{"Crc address=0xc000 length=16384", "Crc address=0xc000 length=8192",
+                       "Crc address=0xc000 length=4096", "Crc address=0xd000 length=2048",
+                       "Crc address=0xd800 length=1024", "Crc address=0xdc00 length=1024"};
+    QTest::newRow("64 KiB, a bad cell at the first byte")
+        << 65536 << QStringList{"--crc-full-length"} << 0 << 0 << two << "Flash range 0x4000..0x43ff"
+        << QStringList{"Crc address=0x4000 length=16384", "Crc address=0x4000 length=8192",
+                       "Crc address=0x4000 length=4096", "Crc address=0x4000 length=2048",
+                       "Crc address=0x4000 length=1024"};
+    // A file under 64 KiB is one piece, narrowed all the same (it was not named).
+    QTest::newRow("40 KiB, a bad cell in the last chunk")
+        << 40960 << QStringList() << 40000 << 0 << QStringList{"Crc address=0x4000 length=40960"}
+        << "Flash range 0xdc00..0xdfff"
+        << QStringList{"Crc address=0x4000 length=20480", "Crc address=0x9000 length=10240",
+                       "Crc address=0xb800 length=5120", "Crc address=0xcc00 length=3072",
+                       "Crc address=0xd800 length=1024", "Crc address=0xdc00 length=1024"};
     // Where the pieces start and end.
     QTest::newRow("65535 bytes: one request") << 65535 << QStringList() << -1 << -1
-                                              << QStringList{"Crc address=0x4000 length=65535"};
-    QTest::newRow("65536 bytes") << 65536 << QStringList() << -1 << -1 << two;
+                                              << QStringList{"Crc address=0x4000 length=65535"} << none
+                                              << QStringList();
+    QTest::newRow("65536 bytes") << 65536 << QStringList() << -1 << -1 << two << none << QStringList();
     QTest::newRow("65537 bytes") << 65537 << QStringList() << -1 << -1
-                                 << two + QStringList{piece.arg("14000").replace("32768", "1")};
-    QTest::newRow("98304 bytes") << 98304 << QStringList() << -1 << -1 << two + QStringList{piece.arg("14000")};
+                                 << two + QStringList{piece.arg("14000").replace("32768", "1")} << none
+                                 << QStringList();
+    QTest::newRow("98304 bytes") << 98304 << QStringList() << -1 << -1 << two + QStringList{piece.arg("14000")}
+                                 << none << QStringList();
     QTest::newRow("98305 bytes") << 98305 << QStringList() << -1 << -1
-                                 << two + QStringList{piece.arg("14000"), "Crc address=0x1c000 length=1"};
+                                 << two + QStringList{piece.arg("14000"), "Crc address=0x1c000 length=1"} << none
+                                 << QStringList();
 }
 
 void tst_Update::largeUpdates()
@@ -530,6 +571,8 @@ void tst_Update::largeUpdates()
     QFETCH(int, badCell);
     QFETCH(int, failedPiece);
     QFETCH(QStringList, checks);
+    QFETCH(QString, range);
+    QFETCH(QStringList, narrowing);
     makeFiles(2, 0, size);
     if (badCell >= 0)
         line << "--bad-cell" << QString::number(0x4000 + badCell);
@@ -552,7 +595,8 @@ void tst_Update::largeUpdates()
     // The piece that holds the bad cell: its CRC over the file's bytes and over the
     // flash's, where the cell has bit 0 flipped.
     const int start = failedPiece * 32768;
-    const int length = qMin(32768, size - start);
+    // A file under 64 KiB is one piece.
+    const int length = size < 65536 ? size : qMin(32768, size - start);
     QByteArray flashed = update.mid(start, length);
     flashed[badCell - start] = char(flashed[badCell - start] ^ 0x01);
     QCOMPARE(withoutProgress(result.errLines),
@@ -560,14 +604,12 @@ void tst_Update::largeUpdates()
                           QStringLiteral("CRC File/Flash %1 / %2")
                               .arg(kmztest::crcXmodem(update.mid(start, length)), 0, 16)
                               .arg(kmztest::crcXmodem(flashed), 0, 16),
-                          QStringLiteral("Flash range 0x%1..0x%2").arg(0x4000 + start, 0, 16)
-                              .arg(0x4000 + start + length - 1, 0, 16),
-                          "Update verification failed!", kmztest::ERASED_LINE}));
+                          range, "Update verification failed!", kmztest::ERASED_LINE}));
     QCOMPARE(result.exitCode, 1);
     // Nothing after the failed check: no updater written, no Run.
     const int failedCheck = all.indexOf(QStringLiteral("Crc address=0x%1 length=%2").arg(0x4000 + start, 0, 16)
                                             .arg(length));
-    QCOMPARE(seen, all.mid(0, failedCheck + 1));
+    QCOMPARE(seen, all.mid(0, failedCheck + 1) + narrowing);
     QCOMPARE(sim.flash().left(0x4000), QByteArray(0x4000, char(0xFF)));
 }
 
@@ -774,6 +816,177 @@ void tst_Update::narrowedTerminal()
             QVERIFY2(drawnColumns(drawn) < 40, qPrintable(drawn));
     }
     QVERIFY(narrowed);
+}
+
+// --v: the files checked as --u checks them, then only Crc requests: the flash
+// is never erased, written or run.
+void tst_Update::verifyWithoutWriting_data()
+{
+    QTest::addColumn<QString>("flash");   // held, erased: what the keyboard holds at 0 and 0x4000
+    QTest::addColumn<int>("flipped");     // a byte of the update file the flash holds otherwise, or -1
+    QTest::addColumn<bool>("withUpdater");
+    QTest::addColumn<QStringList>("line"); // kbdsim's options
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("errLines"); // %file / %flash: the update's CRC over the file, the flash
+    QTest::addColumn<QStringList>("requests");
+    const QString update = "Crc address=0x4000 length=3000";
+    const QString updater = "Crc address=0x0 length=5000";
+    QTest::newRow("holds both") << "held" << -1 << true << QStringList() << 0
+                                << QStringList{"Verified: the keyboard holds new.upd (2.00) and updater.bin"}
+                                << QStringList{"GetInfo", update, updater};
+    QTest::newRow("the update alone") << "held" << -1 << false << QStringList() << 0
+                                      << QStringList{"Verified: the keyboard holds new.upd (2.00)"}
+                                      << QStringList{"GetInfo", update};
+    // Chunk 2 differs (bytes 2048..2999): the left two chunks match, the last is
+    // asked for itself.
+    QTest::newRow("a byte of the update differs")
+        << "held" << 2100 << true << QStringList() << 1
+        << QStringList{"Data verification negative!", "CRC File/Flash %file / %flash", "Flash range 0x4800..0x4bb7",
+                       "Not verified: the keyboard does not hold new.upd (2.00)"}
+        << QStringList{"GetInfo", update, "Crc address=0x4000 length=2048", "Crc address=0x4800 length=952",
+                       updater};
+    QTest::newRow("an erased keyboard")
+        << "erased" << -1 << false << QStringList() << 1
+        << QStringList{"Data verification negative!", "CRC File/Flash %file / %flash", "Flash range 0x4000..0x43ff",
+                       "Not verified: the keyboard does not hold new.upd (2.00)"}
+        << QStringList{"GetInfo", update, "Crc address=0x4000 length=2048", "Crc address=0x4000 length=1024"};
+    QTest::newRow("a Crc request unanswered") << "held" << -1 << true << QStringList{"--fault", "crc:silence:1"} << 1
+                                              << QStringList{"Timeout!", "Update verification failed!"}
+                                              << QStringList{"GetInfo", update};
+    QTest::newRow("the updater is the update file")
+        << "held" << -1 << true << QStringList() << 1
+        << QStringList{"File \"@new.upd\" is the update file itself!", "Invalid updater file!"} << QStringList();
+}
+
+void tst_Update::verifyWithoutWriting()
+{
+    QFETCH(QString, flash);
+    QFETCH(int, flipped);
+    QFETCH(bool, withUpdater);
+    QFETCH(QStringList, line);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, errLines);
+    QFETCH(QStringList, requests);
+    makeFiles();
+    const QByteArray update = readFile(path("new.upd"));
+    QByteArray image;
+    if (flash == "held") {
+        image = readFile(path("updater.bin")).leftJustified(0x4000, char(0xFF)) + update;
+        if (flipped >= 0)
+            image[0x4000 + flipped] = char(image[0x4000 + flipped] ^ 0x01);
+        QVERIFY(writeFile(path("flash.bin"), image));
+        line << "--flash-image" << path("flash.bin");
+    }
+    Sim sim(line);
+    QVERIFY(sim.started());
+    const bool sameFile = QTest::currentDataTag() == QByteArray("the updater is the update file");
+    QStringList arguments = {"--v", sim.port(), path("new.upd")};
+    if (withUpdater)
+        arguments << path(sameFile ? "new.upd" : "updater.bin");
+    const auto result = runKmzflash(arguments);
+    sim.stop();
+    // The update's first CRC, over the file and over what the flash holds there.
+    const QByteArray held = flash == "held" ? image.mid(0x4000, 3000) : QByteArray(3000, char(0xFF));
+    errLines.replaceInStrings("%file", QString::number(kmztest::crcXmodem(update), 16));
+    errLines.replaceInStrings("%flash", QString::number(kmztest::crcXmodem(held), 16));
+    errLines.replaceInStrings("@", mpDir->path() + "/");
+    QCOMPARE(result.errLines, errLines);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(sim.requestsWithoutFaults(), requests);
+    // Never erased nor written.
+    if (flash == "held")
+        QVERIFY(sim.flash().left(image.size()) == image);
+    else
+        QVERIFY(sim.flash().left(0x4000 + 3000) == QByteArray(0x4000 + 3000, char(0xFF)));
+}
+
+// Nothing of the keyboard is at stake in --v: an interrupt ends it at once, with
+// no held line.
+void tst_Update::verifyInterrupted()
+{
+    makeFiles();
+    Sim sim({"--fault", "crc:silence:1"});
+    QVERIFY(sim.started());
+    QProcess tool;
+    kmztest::startKmzflash(tool, {"--v", sim.port(), path("new.upd")});
+    QVERIFY(tool.waitForStarted(5000));
+    for (int i = 0; i < 100 && !sim.requestsWithoutFaults().contains("Crc address=0x4000 length=3000"); ++i)
+        QTest::qWait(20);
+    QVERIFY(sim.requestsWithoutFaults().contains("Crc address=0x4000 length=3000"));
+    QVERIFY(tool.processId() > 0);
+    ::kill(pid_t(tool.processId()), SIGINT);
+    QVERIFY(tool.waitForFinished(1500)); // well before the Crc reply's 2 s
+    QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(tool.readAllStandardError(), QByteArray());
+}
+
+// --c: every check --u makes before it asks the keyboard anything, and on
+// standard output what the files are.
+void tst_Update::checkFiles_data()
+{
+    QTest::addColumn<QString>("change"); // what is done to the files first
+    QTest::addColumn<bool>("withUpdater");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outLines"); // @: the folder; %crc, %sha, %usha: written out below
+    QTest::addColumn<QStringList>("errLines");
+    const QStringList update = {"Update file:     @new.upd", "Version:         2.00",
+                                "Size:            3000 bytes, image 2992 bytes",
+                                "Image CRC:       stored %crc, computed %crc, covers 2992 of 2992 image bytes",
+                                "Firmware marker: Quorvane_KMZ4100_Firmware, found", "SHA-256:         %sha"};
+    QTest::newRow("both, the update with its checksum file")
+        << "" << true << 0
+        << update + QStringList{"Checked by:      @new.upd.sha256", "Name:            gives no version",
+                                "Updater file:    @updater.bin", "Size:            5000 bytes",
+                                "SHA-256:         %usha", "Checked by:      no checksum file found",
+                                "Taken by --u:    yes"}
+        << QStringList();
+    QTest::newRow("the update alone, without a checksum file")
+        << "no checksum" << false << 0
+        << update + QStringList{"Checked by:      no checksum file found", "Name:            gives no version",
+                                "Taken by --u:    yes"}
+        << QStringList();
+    QTest::newRow("a damaged image") << "damaged" << true << 1 << QStringList()
+                                     << QStringList{"Image CRC mismatch in update file \"@new.upd\" !",
+                                                    "CRC Stored/Image %crc / %damaged", "Invalid update file!"};
+    QTest::newRow("an update file given as the updater")
+        << "updater is an update" << true << 1 << QStringList()
+        << QStringList{"File \"@updater.bin\" is an update file, not an updater!", "Invalid updater file!"};
+}
+
+void tst_Update::checkFiles()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, withUpdater);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outLines);
+    QFETCH(QStringList, errLines);
+    makeFiles();
+    QByteArray update = readFile(path("new.upd"));
+    const quint16 crc = kmztest::crcXmodem(update.mid(4, 2992));
+    if (change == "no checksum")
+        QVERIFY(QFile::remove(path("new.upd.sha256")));
+    if (change == "damaged") {
+        update[100] = char(update[100] ^ 0x01);
+        QVERIFY(writeFile(path("new.upd"), update));
+    }
+    if (change == "updater is an update")
+        QVERIFY(writeFile(path("updater.bin"), update));
+    QStringList arguments = {"--c", path("new.upd")};
+    if (withUpdater)
+        arguments << path("updater.bin");
+    const auto result = runKmzflash(arguments);
+    const auto fill = [&](QStringList lines) {
+        lines.replaceInStrings("@", mpDir->path() + "/");
+        lines.replaceInStrings("%crc", QStringLiteral("%1").arg(crc, 4, 16, QLatin1Char('0')));
+        lines.replaceInStrings("%damaged", QString::number(kmztest::crcXmodem(update.mid(4, 2992)), 16));
+        lines.replaceInStrings("%usha", QCryptographicHash::hash(readFile(path("updater.bin")),
+                                                                 QCryptographicHash::Sha256).toHex());
+        lines.replaceInStrings("%sha", QCryptographicHash::hash(update, QCryptographicHash::Sha256).toHex());
+        return lines;
+    };
+    QCOMPARE(QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts), fill(outLines));
+    QCOMPARE(result.errLines, fill(errLines));
+    QCOMPARE(result.exitCode, exitCode);
 }
 
 int main(int argc, char* argv[])

@@ -59,20 +59,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         qWarning() << "Invalid update file!";
         return 1;
     }
-    // The update file given twice would be written where the updater belongs and
-    // run by the keyboard.
-    if (isSameFile(updatePath, updaterPath)) {
-        qWarning() << "File" << shownPath(updaterPath) << "is the update file itself!";
-        qWarning() << "Invalid updater file!";
+    if (!checkUpdaterName(updatePath, updaterPath))
         return 1;
-    }
-    // A checksum file given for the updater (tab completion offers the .sha256
-    // that lies beside every update file) would be written at address 0 and run.
-    if (isChecksumFileOf(updatePath, updaterPath) || holdsChecksumText(updaterPath)) {
-        qWarning() << "File" << shownPath(updaterPath) << "is a checksum file, not an updater!";
-        qWarning() << "Invalid updater file!";
-        return 1;
-    }
     if (getFirmwareInfo() != 0) {
         qWarning() << "Get firmware info failed!";
         return 1;
@@ -93,21 +81,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     // The updater is read before anything is erased: a bad local file must not
     // leave the keyboard without firmware and without an updater.
     QByteArray updater;
-    if (!readInputFile(updaterPath, "does not exist", "is empty", updater, UPDATER_SIZE_LIMIT)) {
-        qWarning() << "Invalid updater file!";
+    if (!loadUpdater(updaterPath, updater))
         return 1;
-    }
-    // A copy of an update file is no updater, whatever its name.
-    if (isWholeUpdateFile(updater)) {
-        qWarning() << "File" << shownPath(updaterPath) << "is an update file, not an updater!";
-        qWarning() << "Invalid updater file!";
-        return 1;
-    }
-    // What an erased keyboard runs is compared with its checksum files too.
-    if (!checkUpdaterChecksum(updaterPath, updater)) {
-        qWarning() << "Invalid updater file!";
-        return 1;
-    }
 
     // From here an interrupt is held: the keyboard must not be left erased. A step
     // that fails from here on leaves it without working firmware, and the last
@@ -143,6 +118,45 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return failed("Updater run failed!", Step::Run);
     terminalLine(QStringLiteral("Update succeeded."));
     return 0;
+}
+
+bool tkmzManagerOperation::checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath)
+{
+    // The update file given twice would be written where the updater belongs and
+    // run by the keyboard.
+    if (isSameFile(rUpdatePath, rUpdaterPath)) {
+        qWarning() << "File" << shownPath(rUpdaterPath) << "is the update file itself!";
+        qWarning() << "Invalid updater file!";
+        return false;
+    }
+    // A checksum file given for the updater (tab completion offers the .sha256
+    // that lies beside every update file) would be written at address 0 and run.
+    if (isChecksumFileOf(rUpdatePath, rUpdaterPath) || holdsChecksumText(rUpdaterPath)) {
+        qWarning() << "File" << shownPath(rUpdaterPath) << "is a checksum file, not an updater!";
+        qWarning() << "Invalid updater file!";
+        return false;
+    }
+    return true;
+}
+
+bool tkmzManagerOperation::loadUpdater(const QString& rPath, QByteArray& rUpdater, QStringList* pCheckedBy)
+{
+    if (!readInputFile(rPath, "does not exist", "is empty", rUpdater, UPDATER_SIZE_LIMIT)) {
+        qWarning() << "Invalid updater file!";
+        return false;
+    }
+    // A copy of an update file is no updater, whatever its name.
+    if (isWholeUpdateFile(rUpdater)) {
+        qWarning() << "File" << shownPath(rPath) << "is an update file, not an updater!";
+        qWarning() << "Invalid updater file!";
+        return false;
+    }
+    // What an erased keyboard runs is compared with its checksum files too.
+    if (!checkUpdaterChecksum(rPath, rUpdater, pCheckedBy)) {
+        qWarning() << "Invalid updater file!";
+        return false;
+    }
+    return true;
 }
 
 bool tkmzManagerOperation::isUpdateNewer(const QByteArray& rUpdate)
@@ -205,43 +219,87 @@ int tkmzManagerOperation::verifyFlash(const QByteArray& rData, quint32 address)
     int offset = 0;
     do {
         const int length = qMin(pieceSize, size - offset);
-        if (verifyFlashPiece(rData.constData() + offset, length, address + quint32(offset)) != 0) {
-            if (pieceSize < size) {
-                qWarning().noquote() << QStringLiteral("Flash range 0x%1..0x%2")
-                                            .arg(address + quint32(offset), 0, 16)
-                                            .arg(address + quint32(offset + length - 1), 0, 16);
+        quint16 fileCrc = 0;
+        quint16 keyboardCrc = 0;
+        const FlashMatch match =
+            compareFlash(rData.constData() + offset, length, address + quint32(offset), &fileCrc, &keyboardCrc);
+        if (match != FlashMatch::Same) {
+            const int failure = match == FlashMatch::Differs ? VERIFY_DIFFERS : VERIFY_FAILED;
+            int first = offset;
+            int end = offset + length;
+            if (match == FlashMatch::Differs) {
+                qWarning() << "Data verification negative!";
+                qWarning() << "CRC File/Flash" << Qt::hex << fileCrc << "/" << keyboardCrc;
+                narrowDifference(rData, address, &first, &end);
             }
-            return 1;
+            // A piece whose check failed is named as it is; a difference, as far
+            // as it was narrowed.
+            if (match == FlashMatch::Differs || pieceSize < size) {
+                qWarning().noquote() << QStringLiteral("Flash range 0x%1..0x%2")
+                                            .arg(address + quint32(first), 0, 16)
+                                            .arg(address + quint32(end - 1), 0, 16);
+            }
+            return failure;
         }
         offset += length;
     } while (offset < size);
     return 0;
 }
 
-int tkmzManagerOperation::verifyFlashPiece(const char* pData, int length, quint32 address)
+void tkmzManagerOperation::narrowDifference(const QByteArray& rData, quint32 address, int* pFirst, int* pEnd)
+{
+    // Halving from the left, in the 1 KiB chunks a write is made of (counted from
+    // the file's base): the left half is asked for; where it matches, the
+    // difference lies in the right half. The chunk found last is asked for itself
+    // unless its own CRC was seen to differ, so that one wrong reply never names
+    // a chunk that holds the file's bytes. A request that fails, or answers that
+    // disagree, leave the range as far as it was narrowed before.
+    int first = *pFirst;
+    int end = *pEnd;
+    bool seen = true; // the range's own CRC was seen to differ
+    while (end - first > FLASH_CHUNK_SIZE) {
+        const int chunks = (end - first + FLASH_CHUNK_SIZE - 1) / FLASH_CHUNK_SIZE;
+        const int middle = first + (chunks + 1) / 2 * FLASH_CHUNK_SIZE;
+        const FlashMatch left = compareFlash(rData.constData() + first, middle - first, address + quint32(first));
+        if (left == FlashMatch::Failed)
+            break;
+        if (left == FlashMatch::Differs) {
+            end = middle;
+            seen = true;
+        } else {
+            first = middle;
+            seen = false;
+        }
+    }
+    if (!seen && end - first <= FLASH_CHUNK_SIZE
+        && compareFlash(rData.constData() + first, end - first, address + quint32(first)) != FlashMatch::Differs)
+        return;
+    *pFirst = first;
+    *pEnd = end;
+}
+
+tkmzManagerOperation::FlashMatch tkmzManagerOperation::compareFlash(const char* pData, int length, quint32 address,
+                                                                     quint16* pFileCrc, quint16* pKeyboardCrc)
 {
     const quint16 fileCrc = crc16(pData, length);
-
     // A verification that could not ask the keyboard has failed: it must never
     // compare the file's CRC with a value nobody sent.
     char request[SHORT_FRAME_BUFFER] = {};
     const int requestLength = buildCrcRequest(request, qint32(address), length);
     if (requestLength <= 0 || !sendRequest(QByteArray::fromRawData(request, requestLength)))
-        return 1;
+        return FlashMatch::Failed;
     const int offset = waitForReply(Crc, CRC_REPLY_TIMEOUT);
     if (offset < 0)
-        return 1;
+        return FlashMatch::Failed;
     // A reply without its value bytes verifies nothing.
     const int replyValue = crcReplyValue(mReceiveBuffer.constData(), offset);
     if (replyValue < 0)
-        return 1;
-    const quint16 keyboardCrc = quint16(replyValue);
-
-    if (fileCrc == keyboardCrc)
-        return 0;
-    qWarning() << "Data verification negative!";
-    qWarning() << "CRC File/Flash" << Qt::hex << fileCrc << "/" << keyboardCrc;
-    return 1;
+        return FlashMatch::Failed;
+    if (pFileCrc != nullptr)
+        *pFileCrc = fileCrc;
+    if (pKeyboardCrc != nullptr)
+        *pKeyboardCrc = quint16(replyValue);
+    return quint16(replyValue) == fileCrc ? FlashMatch::Same : FlashMatch::Differs;
 }
 
 } // namespace ZRN

@@ -149,10 +149,11 @@ bool tkmzManagerOperation::checkUpdateFile(const QString& rPath)
     return true;
 }
 
-bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData)
+bool tkmzManagerOperation::loadUpdateFile(const QString& rPath, QByteArray& rData, QStringList* pCheckedBy)
 {
     return readInputFile(rPath, "does not exist!", "is empty!", rData, UPDATE_FILE_SIZE_LIMIT)
-           && checkUpdateData(rPath, rData) && checkUpdateName(rPath, rData) && checkUpdateChecksum(rPath, rData);
+           && checkUpdateData(rPath, rData) && checkUpdateName(rPath, rData)
+           && checkUpdateChecksum(rPath, rData, pCheckedBy);
 }
 
 bool tkmzManagerOperation::checkUpdateData(const QString& rPath, const QByteArray& rData)
@@ -209,14 +210,18 @@ bool tkmzManagerOperation::checkUpdateName(const QString& rPath, const QByteArra
     return false;
 }
 
-bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData)
+bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByteArray& rData,
+                                               QStringList* pCheckedBy)
 {
     // The image CRC counts the length modulo 65536: in a large file it leaves most
     // of the image unseen. A checksum file covers every byte.
     QString listWithoutLine;
-    bool checked = false;
-    if (!checkChecksums(rPath, rData, true, &checked, &listWithoutLine))
+    QStringList checkedBy;
+    if (!checkChecksums(rPath, rData, true, &checkedBy, &listWithoutLine))
         return false;
+    const bool checked = !checkedBy.isEmpty();
+    if (pCheckedBy != nullptr)
+        *pCheckedBy = checkedBy;
     // Files made elsewhere come without one and are still taken; where the image
     // CRC leaves bytes unseen, that is said before the keyboard is asked anything.
     const int imageSize = rData.size() - UPDATE_FILE_OVERHEAD;
@@ -235,15 +240,19 @@ bool tkmzManagerOperation::checkUpdateChecksum(const QString& rPath, const QByte
     return true;
 }
 
-bool tkmzManagerOperation::checkUpdaterChecksum(const QString& rPath, const QByteArray& rData)
+bool tkmzManagerOperation::checkUpdaterChecksum(const QString& rPath, const QByteArray& rData,
+                                                QStringList* pCheckedBy)
 {
-    bool checked = false;
+    QStringList checkedBy;
     QString listWithoutLine;
-    return checkChecksums(rPath, rData, false, &checked, &listWithoutLine);
+    const bool matched = checkChecksums(rPath, rData, false, &checkedBy, &listWithoutLine);
+    if (pCheckedBy != nullptr)
+        *pCheckedBy = checkedBy;
+    return matched;
 }
 
 bool tkmzManagerOperation::checkChecksums(const QString& rPath, const QByteArray& rData, bool update,
-                                          bool* pChecked, QString* pListWithoutLine)
+                                          QStringList* pCheckedBy, QString* pListWithoutLine)
 {
     // Compared with every checksum file found, beside the file and beside the
     // file a link names, as sha256sum -c run in each folder would compare it.
@@ -305,7 +314,7 @@ bool tkmzManagerOperation::checkChecksums(const QString& rPath, const QByteArray
                 return false;
             }
         }
-        *pChecked = true;
+        *pCheckedBy << rPlace.path;
     }
     return true;
 }
