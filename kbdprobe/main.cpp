@@ -4,7 +4,9 @@
 #include <QDebug>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QString>
+#include <QStringList>
 
 #ifdef Q_OS_UNIX
 #include <QFile>
@@ -38,6 +40,41 @@
 #endif
 
 namespace {
+
+// usb:<serial number>: the one serial port whose adapter's USB serial number is
+// that text (as kmzflash --l shows it), or an empty string with *pReason saying
+// why not: none (with the serial numbers there), or several.
+QString usbPort(const QString& rName, QString* pReason)
+{
+    const QString serial = rName.mid(4);
+    QStringList matching;
+    QStringList known;
+    for (const QSerialPortInfo& rInfo : QSerialPortInfo::availablePorts()) {
+#ifdef Q_OS_WIN
+        const QString name = rInfo.portName();
+#else
+        const QString name = rInfo.systemLocation();
+#endif
+        const QString number = rInfo.serialNumber().trimmed();
+        if (!serial.isEmpty() && number == serial)
+            matching << name;
+        else if (!number.isEmpty())
+            known << number;
+    }
+    known.removeDuplicates();
+    if (serial.isEmpty())
+        *pReason = QStringLiteral("No USB serial number given after usb:");
+    else if (matching.size() > 1)
+        *pReason = QStringLiteral("%1 serial ports have the USB serial number %2 (%3): give the port's name")
+                       .arg(matching.size())
+                       .arg(serial, matching.join(QStringLiteral(", ")));
+    else if (matching.isEmpty() && known.isEmpty())
+        *pReason = QStringLiteral("No serial port has the USB serial number %1, and none has one").arg(serial);
+    else if (matching.isEmpty())
+        *pReason = QStringLiteral("No serial port has the USB serial number %1; those there: %2")
+                       .arg(serial, known.join(QStringLiteral(", ")));
+    return matching.size() == 1 ? matching.first() : QString();
+}
 
 #ifdef Q_OS_UNIX
 // The device behind a port name, by the port's own rule: a bare name lies in /dev.
@@ -365,17 +402,27 @@ int main(int argc, char* argv[])
             return 0;
         }
 
+        // usb:<serial number>: from here on the port it names, by its own name; one
+        // that names none is refused as a port in use is, before anything is opened.
+        QString unresolved;
+        if (portName.startsWith(QLatin1String("usb:"))) {
+            const QString resolved = usbPort(portName, &unresolved);
+            if (!resolved.isEmpty())
+                portName = resolved;
+        }
 #ifdef Q_OS_UNIX
         // Declared before the port, so that it is let go after the port is closed.
         // Something at the lock file's path that is no lock file refuses the port
         // before the device is touched, as a port in use does.
-        const QString strangeLock = notALockFile(portName);
+        const QString strangeLock = unresolved.isEmpty() ? notALockFile(portName) : QString();
         DeviceLock lock;
-        const bool free = strangeLock.isEmpty() && lock.take(portName);
-        const QString busyReason = strangeLock.isEmpty() ? QStringLiteral("Port in use by another program") : strangeLock;
+        const bool free = unresolved.isEmpty() && strangeLock.isEmpty() && lock.take(portName);
+        const QString busyReason = !unresolved.isEmpty() ? unresolved
+                                   : strangeLock.isEmpty() ? QStringLiteral("Port in use by another program")
+                                                           : strangeLock;
 #else
-        const bool free = true;
-        const QString busyReason = QStringLiteral("Port in use by another program");
+        const bool free = unresolved.isEmpty();
+        const QString busyReason = !unresolved.isEmpty() ? unresolved : QStringLiteral("Port in use by another program");
 #endif
         QSerialPort port;
         ZRN::trdqSerialMonitor monitor;

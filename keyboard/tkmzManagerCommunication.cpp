@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -422,6 +423,57 @@ QString tkmzManagerCommunication::windowsOpenAdvice(QSerialPort::SerialPortError
     return QStringLiteral("Port %1 is in use by another program or not accessible: close the program that holds it "
                           "(a terminal program, the switcher's software, another kmzflash or kbdprobe) and try again.")
         .arg(rName);
+}
+
+bool tkmzManagerCommunication::isUsbPortName(const QString& rName)
+{
+    return rName.startsWith(QLatin1String("usb:"));
+}
+
+QString tkmzManagerCommunication::resolvePortName(const QString& rName, const QList<PortSerial>& rPorts,
+                                                  QString* pReason)
+{
+    if (!isUsbPortName(rName))
+        return rName;
+    const QString serial = rName.mid(4);
+    if (serial.isEmpty()) {
+        *pReason = QStringLiteral("No USB serial number given after usb:");
+        return QString();
+    }
+    QStringList matching;
+    QStringList known;
+    for (const PortSerial& rPort : rPorts) {
+        if (rPort.serialNumber == serial)
+            matching << rPort.name;
+        else if (!rPort.serialNumber.isEmpty())
+            known << rPort.serialNumber;
+    }
+    known.removeDuplicates();
+    if (matching.size() == 1)
+        return matching.first();
+    if (matching.size() > 1)
+        *pReason = QStringLiteral("%1 serial ports have the USB serial number %2 (%3): give the port's name")
+                       .arg(matching.size())
+                       .arg(serial, matching.join(QStringLiteral(", ")));
+    else if (known.isEmpty())
+        *pReason = QStringLiteral("No serial port has the USB serial number %1, and none has one").arg(serial);
+    else
+        *pReason = QStringLiteral("No serial port has the USB serial number %1; those there: %2")
+                       .arg(serial, known.join(QStringLiteral(", ")));
+    return QString();
+}
+
+QList<tkmzManagerCommunication::PortSerial> tkmzManagerCommunication::systemPorts()
+{
+    QList<PortSerial> ports;
+    for (const QSerialPortInfo& rInfo : QSerialPortInfo::availablePorts()) {
+#ifdef Q_OS_WIN
+        ports << PortSerial{rInfo.portName(), rInfo.serialNumber().trimmed()};
+#else
+        ports << PortSerial{rInfo.systemLocation(), rInfo.serialNumber().trimmed()};
+#endif
+    }
+    return ports;
 }
 
 QString tkmzManagerCommunication::windowsPortName(const QString& rName)

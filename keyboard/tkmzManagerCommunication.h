@@ -2,6 +2,7 @@
 #define ZRN_TKMZMANAGERCOMMUNICATION_H
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -50,6 +51,22 @@ public:
     // The running process whose lock file names the port (0: none), read from the
     // lock file alone: the port is not opened.
     static qint64 portHolder(const QString& rName);
+
+    // A port given by its adapter's USB serial number, usb:<serial number>, as
+    // --l shows it: a name that stays the same whichever socket the adapter is in.
+    struct PortSerial
+    {
+        QString name;         // as the tools take it: /dev/ttyUSB0, COM5
+        QString serialNumber; // empty: none known
+    };
+    static bool isUsbPortName(const QString& rName);
+    // The one port of rPorts whose serial number is the text after usb:, or an
+    // empty string with *pReason saying why not (none, or several: the serial
+    // numbers that are there, or the ports that share it). Other names are
+    // returned as they are.
+    static QString resolvePortName(const QString& rName, const QList<PortSerial>& rPorts, QString* pReason);
+    // The system's serial ports now, none of them opened.
+    static QList<PortSerial> systemPorts();
 
 signals:
     void signalDataRecieved(const QByteArray& rData);

@@ -116,9 +116,21 @@ int tkmzManagerOperation::exchange(const char* pRequest, int size, int replyType
 
 bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
 {
-    const QString portName = argumentAt(rArguments, 2);
+    QString portName = argumentAt(rArguments, 2);
     if (mpCommunication == nullptr)
         return false;
+    // usb:<serial number>: from here on the port it names, by its own name.
+    if (tkmzManagerCommunication::isUsbPortName(portName)) {
+        QString reason;
+        const QString resolved =
+            tkmzManagerCommunication::resolvePortName(portName, tkmzManagerCommunication::systemPorts(), &reason);
+        if (resolved.isEmpty()) {
+            qWarning() << "Unable to connect to" << portName;
+            qWarning() << "Reason:" << reason;
+            return false;
+        }
+        portName = resolved;
+    }
     mpCommunication->closePort();
     if (mpCommunication->openPort(portName)) {
         tkmzInterruptGuard::setPortLockFile(mpCommunication->lockFilePath());

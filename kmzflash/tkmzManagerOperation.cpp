@@ -41,6 +41,8 @@ const char* const gHelpMore[] = {
     "\nOptions",
     "force\tAs the last argument of --u or --us: updates even when the update is not newer than the keyboard's "
     "firmware, e.g. to bring back an erased keyboard.",
+    "usb:<serial number>\tAs the serial port: the one port whose USB adapter has that serial number, as --l "
+    "shows it.",
 };
 
 void printToStandardOutput(const QByteArray& rText)

@@ -67,7 +67,9 @@ void tst_Dispatch::commandLine_data()
                                "--version\tShows the version of kmzflash.\n"
                                "\nOptions\n"
                                "force\tAs the last argument of --u or --us: updates even when the update is not "
-                               "newer than the keyboard's firmware, e.g. to bring back an erased keyboard.\n";
+                               "newer than the keyboard's firmware, e.g. to bring back an erased keyboard.\n"
+                               "usb:<serial number>\tAs the serial port: the one port whose USB adapter has that "
+                               "serial number, as --l shows it.\n";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringList() << usage;
     QTest::newRow("-h") << QStringList{"-h"} << 0 << QStringList() << usage;
     // The bench's operations take one or two files.

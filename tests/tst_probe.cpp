@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QSerialPortInfo>
 #include <QtTest>
 
 #include <csignal>
@@ -80,6 +81,8 @@ private slots:
     void busyPort();
     void lockPathNotAFile_data();
     void lockPathNotAFile();
+    void usbSerialNumber_data();
+    void usbSerialNumber();
 };
 
 void tst_Probe::silence_data()
@@ -383,6 +386,34 @@ void tst_Probe::lockPathNotAFile()
     struct stat seen = {};
     QCOMPARE(::lstat(node.constData(), &seen), 0);
     QCOMPARE(kind == "fifo" ? S_ISFIFO(seen.st_mode) : S_ISDIR(seen.st_mode), true);
+}
+
+// A port by its adapter's USB serial number that no adapter here has: both tools
+// refuse it before anything is opened, saying what is there.
+void tst_Probe::usbSerialNumber_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("kmzflash --i") << "kmzflash";
+    QTest::newRow("kbdprobe") << "kbdprobe";
+}
+
+void tst_Probe::usbSerialNumber()
+{
+    QFETCH(QString, program);
+    for (const QSerialPortInfo& rInfo : QSerialPortInfo::availablePorts()) {
+        if (!rInfo.serialNumber().trimmed().isEmpty())
+            QSKIP("this machine has a USB serial adapter with a serial number");
+    }
+    const bool probe = program == "kbdprobe";
+    const auto result = probe ? kmztest::run(kmztest::kbdprobePath(), {"usb:KMZ-NONE"}, QString(), 10000)
+                              : kmztest::runKmzflash({"--i", "usb:KMZ-NONE"}, QString(), 10000);
+    QVERIFY(result.finished);
+    QStringList expected = {"Unable to connect to \"usb:KMZ-NONE\"",
+                            "Reason: \"No serial port has the USB serial number KMZ-NONE, and none has one\""};
+    if (probe)
+        expected << "no keyboard";
+    QCOMPARE(result.errLines, expected);
+    QCOMPARE(result.exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Probe)

@@ -33,6 +33,8 @@ private slots:
     void lineLogIsOptIn();
     void lockFileHolder_data();
     void lockFileHolder();
+    void usbPortName_data();
+    void usbPortName();
 };
 
 namespace {
@@ -231,6 +233,43 @@ void tst_SerialLink::lockFileHolder()
     });
     QTRY_VERIFY_WITH_TIMEOUT(holder.load() >= 0, 2000);
     QCOMPARE(holder.load(), named ? qint64(::getpid()) : qint64(0));
+}
+
+// usb:<serial number> names the one port whose adapter has that serial number;
+// none or several refuse it, saying what is there.
+void tst_SerialLink::usbPortName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("resolved");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a port by name") << "/dev/ttyUSB1" << "/dev/ttyUSB1" << "";
+    QTest::newRow("the one port") << "usb:A12345" << "/dev/ttyUSB1" << "";
+    QTest::newRow("the case counts") << "usb:a12345" << ""
+                                     << "No serial port has the USB serial number a12345; those there: FT9ZZZ, "
+                                        "A12345, B777";
+    QTest::newRow("none") << "usb:C1" << ""
+                          << "No serial port has the USB serial number C1; those there: FT9ZZZ, A12345, B777";
+    QTest::newRow("two adapters with one number")
+        << "usb:B777" << "" << "2 serial ports have the USB serial number B777 (/dev/ttyUSB2, /dev/ttyUSB3): give "
+                               "the port's name";
+    QTest::newRow("no number") << "usb:" << "" << "No USB serial number given after usb:";
+}
+
+void tst_SerialLink::usbPortName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, resolved);
+    QFETCH(QString, reason);
+    const QList<tkmzManagerCommunication::PortSerial> ports = {
+        {"/dev/ttyS0", ""},
+        {"/dev/ttyUSB0", "FT9ZZZ"},
+        {"/dev/ttyUSB1", "A12345"},
+        {"/dev/ttyUSB2", "B777"},
+        {"/dev/ttyUSB3", "B777"},
+    };
+    QString said;
+    QCOMPARE(tkmzManagerCommunication::resolvePortName(name, ports, &said), resolved);
+    QCOMPARE(said, reason);
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)

@@ -23,6 +23,10 @@ import tempfile
 import threading
 import time
 
+# The USB serial number QEMU's FT232 reports, by which the guest names its port
+# (usb:<serial number>).
+FTDI_SERIAL = "KMZ0001"
+
 IMAGE_LIMIT_S = 600  # the files and the guest's image, downloads included
 LIMIT_S = 280  # the guest, boot to power-off
 WAIT_S = 10  # kbdsim's first line, each answer of QEMU's monitor
@@ -220,7 +224,7 @@ def check(started):
         "-no-user-config", "-no-reboot", "-kernel", os.path.join(image, "vmlinuz"),
         "-initrd", os.path.join(image, "initrd.gz"), "-append", "console=ttyS0 panic=-1 quiet kmzcases=" + options.cases,
         "-serial", "stdio", "-chardev", "pty,id=uart", "-serial", "chardev:uart",
-        "-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=ftdi0", "-device", "usb-serial,id=ftdi,chardev=ftdi0",
+        "-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=ftdi0", "-device", "usb-serial,id=ftdi,chardev=ftdi0,serial=" + FTDI_SERIAL,
         "-qmp", "unix:%s,server=on,wait=off" % qmp_path],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "qemu.err"), "w"))
     lines = queue.Queue()
@@ -248,7 +252,7 @@ def check(started):
         # here as well, kbdsim can be changed for another without unplugging it.
         holders.append(os.open(ptys["ftdi"], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
         sim = Sim(ptys["ftdi"], *arguments)
-        qmp.command("device_add", driver="usb-serial", id="ftdi", chardev=chardev)
+        qmp.command("device_add", driver="usb-serial", id="ftdi", chardev=chardev, serial=FTDI_SERIAL)
         return sim
 
     def handle(request):

@@ -172,6 +172,15 @@ host start || poweroff -f
 if case_on ftdi && ftdi_attached "start"; then
   kmzflash --l | sed 's/^/@@info --l: /'
   info ftdi /dev/ttyUSB0
+  # The adapter by its USB serial number (QEMU's, set by the host), as --l shows it.
+  spawn info-usb kmzflash --i usb:KMZ0001
+  await "finished info-usb" 300
+  check "ftdi: --i by the adapter's USB serial number" \
+    '[ "$(rc info-usb)" = 0 ] && said info-usb "Keyboard: \"1.00\""' "exit $(rc info-usb), $(cat /tmp/info-usb.out)"
+  spawn info-nousb kmzflash --i usb:NOSUCH
+  await "finished info-nousb" 300
+  check "ftdi: usb: names only a serial number that is there" \
+    '[ "$(rc info-nousb)" = 1 ] && said info-nousb "those there: KMZ0001"' "exit $(rc info-nousb), $(cat /tmp/info-nousb.out)"
   update stop-ftdi /dev/ttyUSB0
   await "[ \"\$(latency)\" = 1 ]" 100
   sleep 1
