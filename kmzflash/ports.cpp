@@ -1,5 +1,7 @@
 #include "ports.h"
 
+#include "console/jsonevents.h"
+
 #include "console/messages.h"
 #include "tkmzManagerCommunication.h"
 
@@ -79,6 +81,24 @@ QList<PortRecord> availablePorts()
 int listPorts()
 {
     const QList<PortRecord> ports = availablePorts();
+    if (jsonMode()) {
+        const auto text = [](const QString& rText) {
+            return rText.trimmed().isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(rText.trimmed());
+        };
+        for (const PortRecord& rPort : ports) {
+            writeJsonEvent({{QStringLiteral("event"), QStringLiteral("port")},
+                            {QStringLiteral("name"), rPort.name},
+                            {QStringLiteral("description"), text(rPort.description)},
+                            {QStringLiteral("manufacturer"), text(rPort.manufacturer)},
+                            {QStringLiteral("usb_vendor"), rPort.usb ? QJsonValue(int(rPort.vendor)) : QJsonValue()},
+                            {QStringLiteral("usb_product"), rPort.usb ? QJsonValue(int(rPort.product)) : QJsonValue()},
+                            {QStringLiteral("serial_number"), text(rPort.serialNumber)},
+                            {QStringLiteral("by_id"), text(rPort.stableLink)},
+                            {QStringLiteral("holder"), rPort.holder > 0 ? QJsonValue(double(rPort.holder)) : QJsonValue()},
+                            {QStringLiteral("console"), rPort.console}});
+        }
+        return 0;
+    }
     QString text;
     for (const PortRecord& port : ports)
         text += portLine(port) + QLatin1Char('\n');

@@ -2,6 +2,7 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "console/jsonevents.h"
 #include "frames.h"
 #include "guard/tkmzInterruptGuard.h"
 #include "tkmzManagerCommunication.h"
@@ -143,8 +144,10 @@ bool tkmzManagerOperation::connectPort(const QStringList& rArguments)
     qWarning() << "Unable to connect to" << portName;
     qWarning() << "Reason:" << mpCommunication->errorText();
     const QString advice = mpCommunication->accessAdvice(portName);
-    if (!advice.isEmpty())
+    if (!advice.isEmpty()) {
         qWarning().noquote() << advice;
+        markAdvice();
+    }
     return false;
 }
 
@@ -173,6 +176,8 @@ int tkmzManagerOperation::getFirmwareInfo()
     const int textLength = pEnd ? int(static_cast<const char*>(pEnd) - pText) : INFO_TEXT_SIZE;
 
     mKeyboard.version = QString::fromLatin1(pText, textLength);
+    jsonKeyboard(mKeyboard.version, infoMajor(mReceiveBuffer.constData(), offset),
+                 infoMinor(mReceiveBuffer.constData(), offset));
     mKeyboard.major = infoMajor(mReceiveBuffer.constData(), offset);
     mKeyboard.minor = infoMinor(mReceiveBuffer.constData(), offset);
     return 0;

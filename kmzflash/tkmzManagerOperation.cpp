@@ -1,5 +1,6 @@
 #include "tkmzManagerOperation.h"
 
+#include "console/jsonevents.h"
 #include "ports.h"
 #include "update/format.h"
 #include "tcPointerChecker.h"
@@ -7,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QMap>
+#include <QPair>
 
 #include <cstdio>
 #include <new>
@@ -41,6 +44,8 @@ const char* const gHelpMore[] = {
     "\nOptions",
     "force\tAs the last argument of --u or --us: updates even when the update is not newer than the keyboard's "
     "firmware, e.g. to bring back an erased keyboard.",
+    "--json\tAs the first argument: also writes JSON Lines on standard output, one object per event, the last "
+    "one how the run ended.",
     "usb:<serial number>\tAs the serial port: the one port whose USB adapter has that serial number, as --l "
     "shows it.",
 };
@@ -98,6 +103,21 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
     }
 
     const QString operation = argumentAt(rArguments, 1);
+    if (jsonMode()) {
+        // Which arguments are the port and the files, by operation.
+        const QMap<QString, QPair<int, QList<int>>> places = {
+            {QStringLiteral("--g"), {-1, {2, 3}}},  {QStringLiteral("--i"), {2, {}}},
+            {QStringLiteral("--u"), {2, {3, 4}}},   {QStringLiteral("--us"), {2, {3}}},
+            {QStringLiteral("--v"), {2, {3, 4}}},   {QStringLiteral("--c"), {-1, {2, 3}}},
+        };
+        const QPair<int, QList<int>> place = places.value(operation, qMakePair(-1, QList<int>()));
+        QStringList files;
+        for (const int index : place.second) {
+            if (!argumentAt(rArguments, index).isEmpty())
+                files << argumentAt(rArguments, index);
+        }
+        startJson(operation, argumentAt(rArguments, place.first), files);
+    }
     int result = 1;
     if (operation == QLatin1String("--h")) {
         printUsage();
@@ -121,6 +141,7 @@ int tkmzManagerOperation::dispatch(const QStringList& rArguments)
         result = generateUpdateFile(rArguments);
     } else if (operation == QLatin1String("--i")) {
         if (connectPort(rArguments)) {
+            jsonStep("version", QString());
             result = getFirmwareInfo();
             if (result == 0) {
                 qDebug() << "Keyboard:" << mKeyboard.version;

@@ -68,6 +68,8 @@ void tst_Dispatch::commandLine_data()
                                "\nOptions\n"
                                "force\tAs the last argument of --u or --us: updates even when the update is not "
                                "newer than the keyboard's firmware, e.g. to bring back an erased keyboard.\n"
+                               "--json\tAs the first argument: also writes JSON Lines on standard output, one "
+                               "object per event, the last one how the run ended.\n"
                                "usb:<serial number>\tAs the serial port: the one port whose USB adapter has that "
                                "serial number, as --l shows it.\n";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringList() << usage;

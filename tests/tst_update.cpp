@@ -1,6 +1,9 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -58,6 +61,9 @@ private slots:
     void verifyInterrupted();
     void checkFiles_data();
     void checkFiles();
+    void jsonLines_data();
+    void jsonLines();
+    void jsonInterrupted();
 
 private:
     // An update file (3000 bytes unless said) with the given version, and a
@@ -987,6 +993,188 @@ void tst_Update::checkFiles()
     QCOMPARE(QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts), fill(outLines));
     QCOMPARE(result.errLines, fill(errLines));
     QCOMPARE(result.exitCode, exitCode);
+}
+
+namespace {
+
+// The JSON Lines of standard output, each parsed by Qt's JSON parser; an empty
+// list when a line is no JSON object.
+QList<QJsonObject> jsonEvents(const QByteArray& rOut)
+{
+    QList<QJsonObject> events;
+    for (const QByteArray& rLine : rOut.split('\n')) {
+        if (rLine.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(rLine, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return {};
+        events << document.object();
+    }
+    return events;
+}
+
+// "step:write:new.upd", "progress:new.upd:1024/3000", "keyboard:1.00", or the event's name.
+QStringList eventNames(const QList<QJsonObject>& rEvents)
+{
+    QStringList names;
+    for (const QJsonObject& rEvent : rEvents) {
+        const QString event = rEvent.value("event").toString();
+        const QString file = QFileInfo(rEvent.value("file").toString()).fileName();
+        if (event == "step")
+            names << "step:" + rEvent.value("step").toString() + (file.isEmpty() ? "" : ":" + file);
+        else if (event == "progress")
+            names << QStringLiteral("progress:%1:%2/%3").arg(file).arg(rEvent.value("written").toInt())
+                         .arg(rEvent.value("total").toInt());
+        else if (event == "keyboard")
+            names << QStringLiteral("keyboard:%1 %2.%3").arg(rEvent.value("version_text").toString())
+                         .arg(rEvent.value("major").toInt()).arg(rEvent.value("minor").toInt());
+        else
+            names << event;
+    }
+    return names;
+}
+
+} // namespace
+
+// --json: JSON Lines on standard output for every operation, standard error as
+// without it; the end object says how the run ended.
+void tst_Update::jsonLines_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // PORT: kbdsim's; @: the folder
+    QTest::addColumn<QStringList>("line");      // kbdsim's options
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("failedStep");
+    QTest::addColumn<bool>("erased");
+    QTest::addColumn<QString>("advice");
+    const QStringList update = {"step:write:new.upd", "progress:new.upd:1024/3000", "progress:new.upd:2048/3000",
+                                "progress:new.upd:3000/3000", "step:verify:new.upd"};
+    const QStringList updater = {"step:write:updater.bin", "progress:updater.bin:1024/5000",
+                                 "progress:updater.bin:2048/5000", "progress:updater.bin:3072/5000",
+                                 "progress:updater.bin:4096/5000", "progress:updater.bin:5000/5000",
+                                 "step:verify:updater.bin"};
+    const QStringList before = {"start", "step:check:new.upd", "step:version", "keyboard:1.00 1.0"};
+    QTest::newRow("--u") << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"} << QStringList()
+                         << before + QStringList{"step:check:updater.bin", "step:erase"} + update + updater
+                                + QStringList{"step:run", "end"}
+                         << "succeeded" << "" << false << "";
+    QTest::newRow("--u, a Write refused")
+        << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"} << QStringList{"--fault", "write:nack:2"}
+        << before + QStringList{"step:check:updater.bin", "step:erase", "step:write:new.upd",
+                                "progress:new.upd:1024/3000", "end"}
+        << "failed" << "write" << true << kmztest::REFUSED_WRITE_LINE;
+    QTest::newRow("--u, skipped") << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"}
+                                  << QStringList{"--major", "2"} << QStringList{"start", "step:check:new.upd",
+                                                                                "step:version", "keyboard:1.00 2.0",
+                                                                                "end"}
+                                  << "skipped" << "" << false << "";
+    QTest::newRow("--u, a damaged checksum")
+        << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"} << QStringList()
+        << QStringList{"start", "step:check:new.upd", "end"} << "failed" << "check" << false
+        << "Copy the update file and its checksum file \"@new.upd.sha256\" again from where they were made, or make "
+           "both again with --g.";
+    QTest::newRow("--i") << QStringList{"--i", "PORT"} << QStringList()
+                         << QStringList{"start", "step:version", "keyboard:1.00 1.0", "end"} << "succeeded" << ""
+                         << false << "";
+    QTest::newRow("--v") << QStringList{"--v", "PORT", "@new.upd"} << QStringList()
+                         << QStringList{"start", "step:check:new.upd", "step:version", "keyboard:1.00 1.0",
+                                        "step:verify:new.upd", "end"}
+                         << "failed" << "verify" << false << "";
+    QTest::newRow("--c") << QStringList{"--c", "@new.upd", "@updater.bin"} << QStringList()
+                         << QStringList{"start", "step:check:new.upd", "step:check:updater.bin", "file", "file", "end"}
+                         << "succeeded" << "" << false << "";
+    QTest::newRow("--g") << QStringList{"--g", "@fw.bin", "@other.upd", "3", "1"} << QStringList()
+                         << QStringList{"start", "step:check:fw.bin", "step:write:other.upd", "end"} << "succeeded"
+                         << "" << false << "";
+}
+
+void tst_Update::jsonLines()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, line);
+    QFETCH(QStringList, events);
+    QFETCH(QString, result);
+    QFETCH(QString, failedStep);
+    QFETCH(bool, erased);
+    QFETCH(QString, advice);
+    makeFiles();
+    if (QTest::currentDataTag() == QByteArray("--u, a damaged checksum"))
+        QVERIFY(writeFile(path("new.upd.sha256"), QByteArray(64, 'a') + "  new.upd\n"));
+    Sim sim(line);
+    QVERIFY(sim.started());
+    arguments.replaceInStrings("PORT", sim.port());
+    arguments.replaceInStrings("@", mpDir->path() + "/");
+    advice.replace("@", mpDir->path() + "/");
+    const auto run = runKmzflash(QStringList{"--json"} + arguments);
+    sim.stop();
+    const QList<QJsonObject> parsed = jsonEvents(run.out);
+    QCOMPARE(eventNames(parsed), events);
+    const QJsonObject start = parsed.first();
+    QCOMPARE(start.value("operation").toString(), arguments.first());
+    QCOMPARE(start.value("version").toString(), QStringLiteral(KMZ_VERSION));
+    const QJsonObject end = parsed.last();
+    QCOMPARE(end.value("exit_code").toInt(-1), run.exitCode);
+    QCOMPARE(end.value("port").toString(), arguments.value(1) == sim.port() ? sim.port() : QString());
+    QCOMPARE(end.value("result").toString(), result);
+    QCOMPARE(end.value("failed_step").toString(), failedStep);
+    QCOMPARE(end.value("failed_step").isNull(), failedStep.isEmpty());
+    QCOMPARE(end.value("keyboard_left_erased").toBool(), erased);
+    QCOMPARE(end.value("advice").toString(), advice);
+    // The lines standard error got, as without --json.
+    QStringList messages;
+    for (const QJsonValue& rMessage : end.value("messages").toArray())
+        messages << rMessage.toString();
+    QCOMPARE(messages, run.errLines);
+    if (arguments.first() == "--u" && result != "skipped") {
+        // Each file given, with its size and SHA-256.
+        const QJsonArray files = start.value("files").toArray();
+        QCOMPARE(files.size(), 2);
+        QCOMPARE(files.at(0).toObject().value("size").toInt(), 3000);
+        QCOMPARE(files.at(1).toObject().value("sha256").toString(),
+                 QString(QCryptographicHash::hash(readFile(path("updater.bin")), QCryptographicHash::Sha256).toHex()));
+    }
+    if (arguments.first() == "--c") {
+        const QJsonObject file = parsed.at(3);
+        QCOMPARE(file.value("kind").toString(), QStringLiteral("update"));
+        QCOMPARE(file.value("image_crc_stored").toInt(), int(kmztest::crcXmodem(readFile(path("new.upd")).mid(4, 2992))));
+        QCOMPARE(file.value("checked_by").toArray().size(), 1);
+    }
+}
+
+// A stop by a second interrupt ends the stream with its end object all the same.
+void tst_Update::jsonInterrupted()
+{
+    makeFiles(2, 0, 40960);
+    Sim sim({"--baud", "115200"});
+    QVERIFY(sim.started());
+    QProcess tool;
+    kmztest::startKmzflash(tool, {"--json", "--u", sim.port(), path("new.upd"), path("updater.bin")});
+    QVERIFY(tool.waitForStarted(5000));
+    QByteArray out;
+    for (int i = 0; i < 200 && !out.contains("\"progress\""); ++i) {
+        tool.waitForReadyRead(20);
+        out += tool.readAllStandardOutput();
+    }
+    QVERIFY2(out.contains("\"progress\""), out.constData());
+    QVERIFY(tool.processId() > 0);
+    ::kill(pid_t(tool.processId()), SIGTERM); // held
+    QTest::qWait(100);
+    ::kill(pid_t(tool.processId()), SIGINT); // stops
+    QVERIFY(tool.waitForFinished(5000));
+    out += tool.readAllStandardOutput();
+    QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
+    const QList<QJsonObject> parsed = jsonEvents(out);
+    QVERIFY2(!parsed.isEmpty(), out.constData());
+    const QJsonObject end = parsed.last();
+    QCOMPARE(end.value("event").toString(), QStringLiteral("end"));
+    QCOMPARE(end.value("result").toString(), QStringLiteral("interrupted"));
+    QCOMPARE(end.value("exit_code").toInt(), 128 + SIGTERM);
+    QCOMPARE(end.value("failed_step").toString(), QStringLiteral("write"));
+    QCOMPARE(end.value("keyboard_left_erased").toBool(), true);
+    QCOMPARE(end.value("advice").toString(), QString(kmztest::ERASED_LINE));
+    const QJsonArray messages = end.value("messages").toArray();
+    QVERIFY(messages.contains(QString(kmztest::HELD_LINE)));
 }
 
 int main(int argc, char* argv[])

@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include "jsonevents.h"
 #include "progress.h"
 
 #include <QMessageLogContext>
@@ -46,7 +47,9 @@ bool stderrIsTerminal()
 void messageHandler(QtMsgType type, const QMessageLogContext& rContext, const QString& rMessage)
 {
     endTerminalProgress();
-    writeText(stderr, qFormatLogMessage(type, rContext, rMessage) + QLatin1Char('\n'));
+    const QString line = qFormatLogMessage(type, rContext, rMessage);
+    noteMessage(line);
+    writeText(stderr, line + QLatin1Char('\n'));
     if (type == QtFatalMsg)
         std::abort();
 }
@@ -70,7 +73,8 @@ void prepareTerminal()
 #ifdef Q_OS_WIN
     qInstallMessageHandler(messageHandler);
 #else
-    if (gTerminal)
+    // With --json the lines are kept for the end object too.
+    if (gTerminal || jsonMode())
         qInstallMessageHandler(messageHandler);
 #endif
 }

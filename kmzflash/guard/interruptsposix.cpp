@@ -4,6 +4,7 @@
 
 #include "interruptrule.h"
 #include "portrescue.h"
+#include "console/jsonevents.h"
 #include "console/progress.h"
 #include "terminalchannel.h"
 
@@ -31,6 +32,7 @@ sigset_t gBefore;  // the mask that letHandlersIn puts back
 void endFromHandler(bool sayErased)
 {
     rescuePort();
+    writeInterruptedEnd(128 + gInterruptState.firstSignal.load(), sayErased);
     if (sayErased) {
         // On a line of its own: after an open progress line, a fresh one first.
         char line[sizeof gErasedLine + 1];

@@ -4,6 +4,7 @@
 #include "interrupthandlers.h"
 
 #include "interruptrule.h"
+#include "console/jsonevents.h"
 #include "console/progress.h"
 #include "terminalchannel.h"
 
@@ -47,6 +48,7 @@ DWORD WINAPI writeErasedLine(void*)
 // says what it leaves, on standard error and on the console.
 [[noreturn]] void stopFromHandler(bool sayErased)
 {
+    writeInterruptedEnd(int(STOPPED_EXIT_CODE), sayErased);
     if (sayErased) {
         const HANDLE writer = ::CreateThread(nullptr, 0, writeErasedLine, nullptr, 0, nullptr);
         if (writer != nullptr) {

@@ -12,6 +12,7 @@
 #include "tcPointerChecker.h"
 #include "terminalchannel.h"
 #include "tkmzManagerOperation.h"
+#include "console/jsonevents.h"
 
 #include <QDebug>
 #include <QFile>
@@ -109,6 +110,12 @@ void tkmzInterruptGuard::setPortSerialFlags(int fd, int flags)
 void tkmzInterruptGuard::reportKeyboardLeftErased()
 {
     qWarning() << gErasedLine;
+    markAdvice();
+}
+
+const char* tkmzInterruptGuard::keyboardLeftErasedLine()
+{
+    return gErasedLine;
 }
 
 void tkmzInterruptGuard::setPortLockFile(const QString& rPath)
@@ -149,6 +156,7 @@ void tkmzInterruptGuard::carryOut(InterruptAction action)
     case InterruptAction::HoldSaying:
         qWarning() << gHeldNotice;
         tellTerminal(QByteArray(gHeldNotice));
+        prepareInterruptedEnd();
         break;
     case InterruptAction::None:
     case InterruptAction::Hold:
@@ -160,6 +168,12 @@ void tkmzInterruptGuard::stopNow()
 {
     if (gpOperation != nullptr)
         gpOperation->disconnectPort();
+    // Before the erase: the keyboard keeps its firmware.
+#ifdef Q_OS_WIN
+    writeInterruptedEnd(1, false);
+#else
+    writeInterruptedEnd(128 + gInterruptState.firstSignal.load(), false);
+#endif
     endByFirstInterrupt();
 }
 

@@ -69,6 +69,7 @@ public:
     static void setPortSerialFlags(int fd, int flags);
     // The last line of an update that failed from the erase on.
     static void reportKeyboardLeftErased();
+    static const char* keyboardLeftErasedLine();
     // The program's result is known: acts on an interrupt not acted on yet and,
     // when one was held, says on the terminal how the update ended.
     void finish(int result);

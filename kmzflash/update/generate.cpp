@@ -4,6 +4,7 @@
 
 #include "checksum.h"
 #include "format.h"
+#include "console/jsonevents.h"
 #include "console/pathtext.h"
 #include "crc16.h"
 #include "console/progress.h"
@@ -115,6 +116,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     const QString updatePath = argumentAt(rArguments, 3);
     const QString majorText = argumentAt(rArguments, 4);
     const QString minorText = argumentAt(rArguments, 5);
+    jsonStep("check", firmwarePath);
 
     // The update file and its checksum file replace what stands at their paths,
     // only ever a regular file. (A folder at the update path is refused by the
@@ -187,6 +189,7 @@ int tkmzManagerOperation::generateUpdateFile(const QStringList& rArguments)
     // the files are in place or their temporary files removed (on release, or at
     // the program's end), so that no half-made file is left behind, and an
     // interrupted --g never says it succeeded.
+    jsonStep("write", updatePath);
     tkmzInterruptGuard::holdInterrupts();
     const int result = saveUpdateFiles(updatePath, quint8(major), quint8(minor), image);
     tkmzInterruptGuard::releaseInterrupts();

@@ -12,6 +12,7 @@
 #include "console/pathtext.h"
 #include "samefile.h"
 #include "frames.h"
+#include "console/jsonevents.h"
 #include "console/messages.h"
 #include "console/progress.h"
 #include "guard/tkmzInterruptGuard.h"
@@ -55,12 +56,14 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     const QString option = argumentAt(rArguments, 5);
 
     QByteArray update;
+    jsonStep("check", updatePath);
     if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
         qWarning() << "Invalid update file!";
         return 1;
     }
     if (!checkUpdaterName(updatePath, updaterPath))
         return 1;
+    jsonStep("version", QString());
     if (getFirmwareInfo() != 0) {
         qWarning() << "Get firmware info failed!";
         return 1;
@@ -75,12 +78,14 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     } else {
         terminalLine(QStringLiteral("Update skipped: %1 is not newer than the keyboard's %2 (use force).")
                          .arg(updateVersion, versionText(mKeyboard.major, mKeyboard.minor)));
+        jsonSkipped();
         return 0;
     }
 
     // The updater is read before anything is erased: a bad local file must not
     // leave the keyboard without firmware and without an updater.
     QByteArray updater;
+    jsonStep("check", updaterPath);
     if (!loadUpdater(updaterPath, updater))
         return 1;
 
@@ -97,23 +102,30 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
             qWarning() << gRunUnansweredLine;
         else
             tkmzInterruptGuard::reportKeyboardLeftErased();
+        markAdvice();
         return 1;
     };
     tkmzInterruptGuard::enterCritical();
     terminalLine(QStringLiteral("Erasing the flash: the keyboard has no firmware until the update ends."));
+    jsonStep("erase", QString());
     if (flashErase() != 0)
         return failed("Flash erase failed!", Step::Other);
+    jsonStep("write", updatePath);
     if (writeFileToFlash(updatePath, update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update write failed!", Step::Write);
     terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updatePath).fileName(), QString(), stepLineWidth()));
+    jsonStep("verify", updatePath);
     if (verifyFlash(update, UPDATE_FLASH_ADDRESS) != 0)
         return failed("Update verification failed!", Step::Other);
+    jsonStep("write", updaterPath);
     if (writeFileToFlash(updaterPath, updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater write failed!", Step::UpdaterWrite);
     terminalLine(fitLine(QStringLiteral("Verifying "), QFileInfo(updaterPath).fileName(), QString(), stepLineWidth()));
+    jsonStep("verify", updaterPath);
     if (verifyFlash(updater, UPDATER_FLASH_ADDRESS) != 0)
         return failed("Updater verification failed!", Step::Other);
     terminalLine(QStringLiteral("Starting the updater"));
+    jsonStep("run", QString());
     if (runUpdater() != 0)
         return failed("Updater run failed!", Step::Run);
     terminalLine(QStringLiteral("Update succeeded."));
@@ -198,6 +210,7 @@ int tkmzManagerOperation::writeFileToFlash(const QString& rPath, const QByteArra
             return 1;
 
         offset += FLASH_CHUNK_SIZE;
+        jsonProgress(rPath, qMin(offset, size), size);
         if (inPlace) {
             terminalProgress(rPath, qMin(offset, size), size);
             continue;

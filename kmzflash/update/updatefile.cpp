@@ -8,6 +8,7 @@
 #include "checksum.h"
 #include "format.h"
 #include "samefile.h"
+#include "console/jsonevents.h"
 #include "console/pathtext.h"
 
 #include <QCryptographicHash>
@@ -90,6 +91,7 @@ void adviseOnChecksum(const CheckedFile& rFile, const QString& rSumPath)
     else
         qWarning() << "Copy the updater file and its checksum file" << shownPath(rSumPath)
                    << "again from where they were made.";
+    markAdvice();
 }
 
 // What to do about a folder's list whose line for the file does not match it:
@@ -103,6 +105,7 @@ void adviseOnList(const CheckedFile& rFile, const QString& rListPath)
                       .arg(QLatin1String(rFile.pKind), again)
                       .toUtf8()
                       .constData();
+    markAdvice();
 }
 
 } // namespace

@@ -4,12 +4,15 @@
 
 #include "tkmzManagerOperation.h"
 
+#include "console/jsonevents.h"
 #include "console/pathtext.h"
 #include "format.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <cstdio>
 
@@ -44,14 +47,18 @@ int tkmzManagerOperation::verifyKeyboard(const QStringList& rArguments)
     const QString updatePath = argumentAt(rArguments, 3);
     const QString updaterPath = argumentAt(rArguments, 4);
     QByteArray update;
+    jsonStep("check", updatePath);
     if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
         qWarning() << "Invalid update file!";
         return 1;
     }
     QByteArray updater;
     const bool withUpdater = !updaterPath.isEmpty();
+    if (withUpdater)
+        jsonStep("check", updaterPath);
     if (withUpdater && (!checkUpdaterName(updatePath, updaterPath) || !loadUpdater(updaterPath, updater)))
         return 1;
+    jsonStep("version", QString());
     if (getFirmwareInfo() != 0) {
         qWarning() << "Get firmware info failed!";
         return 1;
@@ -60,6 +67,7 @@ int tkmzManagerOperation::verifyKeyboard(const QStringList& rArguments)
     // interrupt ends the run at once.
     const QString updateName = QFileInfo(updatePath).fileName();
     const QString version = versionText(quint8(update.at(2)), quint8(update.at(3)));
+    jsonStep("verify", updatePath);
     const int updateResult = verifyFlash(update, UPDATE_FLASH_ADDRESS);
     if (updateResult == VERIFY_FAILED) {
         qWarning() << "Update verification failed!";
@@ -70,6 +78,7 @@ int tkmzManagerOperation::verifyKeyboard(const QStringList& rArguments)
     int updaterResult = 0;
     const QString updaterName = QFileInfo(updaterPath).fileName();
     if (withUpdater) {
+        jsonStep("verify", updaterPath);
         updaterResult = verifyFlash(updater, UPDATER_FLASH_ADDRESS);
         if (updaterResult == VERIFY_FAILED) {
             qWarning() << "Updater verification failed!";
@@ -95,12 +104,15 @@ int tkmzManagerOperation::checkFiles(const QStringList& rArguments)
     const QString updaterPath = argumentAt(rArguments, 3);
     QByteArray update;
     QStringList checkedBy;
+    jsonStep("check", updatePath);
     if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update, &checkedBy)) {
         qWarning() << "Invalid update file!";
         return 1;
     }
     QByteArray updater;
     QStringList updaterCheckedBy;
+    if (!updaterPath.isEmpty())
+        jsonStep("check", updaterPath);
     if (!updaterPath.isEmpty()
         && (!checkUpdaterName(updatePath, updaterPath) || !loadUpdater(updaterPath, updater, &updaterCheckedBy)))
         return 1;
@@ -116,6 +128,33 @@ int tkmzManagerOperation::checkFiles(const QStringList& rArguments)
     const QString nameText = readNameVersion(QFileInfo(updatePath).fileName(), &named)
                                  ? QStringLiteral("gives %1.%2").arg(named.major, named.minor)
                                  : QStringLiteral("gives no version");
+    if (jsonMode()) {
+        QJsonObject file{{QStringLiteral("event"), QStringLiteral("file")},
+                         {QStringLiteral("kind"), QStringLiteral("update")},
+                         {QStringLiteral("path"), updatePath},
+                         {QStringLiteral("major"), int(byteAt(2))},
+                         {QStringLiteral("minor"), int(byteAt(3))},
+                         {QStringLiteral("size"), size},
+                         {QStringLiteral("image_size"), imageSize},
+                         {QStringLiteral("image_crc_stored"), int(stored)},
+                         {QStringLiteral("image_crc_computed"), int(computed)},
+                         {QStringLiteral("image_crc_covers"), covered},
+                         {QStringLiteral("firmware_marker"), true},
+                         {QStringLiteral("sha256"), sha256Text(update)},
+                         {QStringLiteral("checked_by"), QJsonArray::fromStringList(checkedBy)},
+                         {QStringLiteral("name_version"), named.major.isNull()
+                                                              ? QJsonValue(QJsonValue::Null)
+                                                              : QJsonValue(named.major + QLatin1Char('.') + named.minor)}};
+        writeJsonEvent(file);
+        if (!updaterPath.isEmpty())
+            writeJsonEvent({{QStringLiteral("event"), QStringLiteral("file")},
+                            {QStringLiteral("kind"), QStringLiteral("updater")},
+                            {QStringLiteral("path"), updaterPath},
+                            {QStringLiteral("size"), int(updater.size())},
+                            {QStringLiteral("sha256"), sha256Text(updater)},
+                            {QStringLiteral("checked_by"), QJsonArray::fromStringList(updaterCheckedBy)}});
+        return 0;
+    }
     printLine(QStringLiteral("Update file:"), nativePath(updatePath));
     printLine(QStringLiteral("Version:"), versionText(quint8(update.at(2)), quint8(update.at(3))));
     printLine(QStringLiteral("Size:"), QStringLiteral("%1 bytes, image %2 bytes").arg(size).arg(imageSize));
