@@ -84,6 +84,9 @@ public:
     static constexpr int VERIFY_FAILED = 1;
     static constexpr int VERIFY_DIFFERS = 2;
     int verifyFlash(const QByteArray& rData, quint32 address);
+    // The update file checked on disk, read whole and checked again ("Invalid
+    // update file!" when it is refused); *pCheckedBy: its checksum files.
+    bool takeUpdateFile(const QString& rPath, QByteArray& rUpdate, QStringList* pCheckedBy = nullptr);
     // The updater's checks before the keyboard is asked anything: not the update
     // file itself, no checksum file.
     static bool checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath);

@@ -56,11 +56,8 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     const QString option = argumentAt(rArguments, 5);
 
     QByteArray update;
-    jsonStep("check", updatePath);
-    if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
-        qWarning() << "Invalid update file!";
+    if (!takeUpdateFile(updatePath, update))
         return 1;
-    }
     if (!checkUpdaterName(updatePath, updaterPath))
         return 1;
     jsonStep("version", QString());
@@ -130,6 +127,15 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
         return failed("Updater run failed!", Step::Run);
     terminalLine(QStringLiteral("Update succeeded."));
     return 0;
+}
+
+bool tkmzManagerOperation::takeUpdateFile(const QString& rPath, QByteArray& rUpdate, QStringList* pCheckedBy)
+{
+    jsonStep("check", rPath);
+    if (checkUpdateFile(rPath) && loadUpdateFile(rPath, rUpdate, pCheckedBy))
+        return true;
+    qWarning() << "Invalid update file!";
+    return false;
 }
 
 bool tkmzManagerOperation::checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath)

@@ -47,11 +47,8 @@ int tkmzManagerOperation::verifyKeyboard(const QStringList& rArguments)
     const QString updatePath = argumentAt(rArguments, 3);
     const QString updaterPath = argumentAt(rArguments, 4);
     QByteArray update;
-    jsonStep("check", updatePath);
-    if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update)) {
-        qWarning() << "Invalid update file!";
+    if (!takeUpdateFile(updatePath, update))
         return 1;
-    }
     QByteArray updater;
     const bool withUpdater = !updaterPath.isEmpty();
     if (withUpdater)
@@ -104,11 +101,8 @@ int tkmzManagerOperation::checkFiles(const QStringList& rArguments)
     const QString updaterPath = argumentAt(rArguments, 3);
     QByteArray update;
     QStringList checkedBy;
-    jsonStep("check", updatePath);
-    if (!checkUpdateFile(updatePath) || !loadUpdateFile(updatePath, update, &checkedBy)) {
-        qWarning() << "Invalid update file!";
+    if (!takeUpdateFile(updatePath, update, &checkedBy))
         return 1;
-    }
     QByteArray updater;
     QStringList updaterCheckedBy;
     if (!updaterPath.isEmpty())
