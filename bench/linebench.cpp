@@ -220,6 +220,15 @@ void pacedUpdate(bool quick)
     row("paced update, CPU / wall of --u", QStringLiteral("%1 s / %2 s = %3").arg(run.cpuSeconds, 0, 'f', 3)
                                                .arg(run.seconds, 0, 'f', 3).arg(share, 0, 'f', 4),
         "<= 0.02", run.exitCode == 0 && share <= 0.02);
+    // The same files verified without writing (--v): GetInfo and the Crc
+    // requests alone, on the flash the update has just written.
+    const Run verify = runProgram({kmzflash(), "--v", sim.port, dir.filePath("update.upd"),
+                                   dir.filePath("updater.bin")});
+    gUnmeasured |= verify.exitCode != 0;
+    const double verifyShare = verify.seconds / run.seconds;
+    row("paced --v / --u, wall", QStringLiteral("%1 s / %2 s = %3").arg(verify.seconds, 0, 'f', 3)
+                                     .arg(run.seconds, 0, 'f', 3).arg(verifyShare, 0, 'f', 4),
+        "< 0.02", run.exitCode == 0 && verify.exitCode == 0 && verifyShare < 0.02);
 }
 
 // N paced updates at once, each against its own kbdsim: the line time of one
