@@ -42,10 +42,18 @@
 namespace {
 
 // usb:<serial number>: the one serial port whose adapter's USB serial number is
-// that text (as kmzflash --l shows it), or an empty string with *pReason saying
-// why not: none (with the serial numbers there), or several.
-QString usbPort(const QString& rName, QString* pReason)
+// that text (as kmzflash --l shows it); when there is none, or several, the name
+// as given and the reason (the serial numbers there, or the ports that share it).
+struct UsbPort
 {
+    QString name;
+    QString reason;
+};
+
+UsbPort usbPort(const QString& rName)
+{
+    UsbPort port{rName, QString()};
+    QString* pReason = &port.reason;
     const QString serial = rName.mid(4);
     QStringList matching;
     QStringList known;
@@ -73,7 +81,9 @@ QString usbPort(const QString& rName, QString* pReason)
     else if (matching.isEmpty())
         *pReason = QStringLiteral("No serial port has the USB serial number %1; those there: %2")
                        .arg(serial, known.join(QStringLiteral(", ")));
-    return matching.size() == 1 ? matching.first() : QString();
+    if (matching.size() == 1)
+        port.name = matching.first();
+    return port;
 }
 
 #ifdef Q_OS_UNIX
@@ -404,12 +414,9 @@ int main(int argc, char* argv[])
 
         // usb:<serial number>: from here on the port it names, by its own name; one
         // that names none is refused as a port in use is, before anything is opened.
-        QString unresolved;
-        if (portName.startsWith(QLatin1String("usb:"))) {
-            const QString resolved = usbPort(portName, &unresolved);
-            if (!resolved.isEmpty())
-                portName = resolved;
-        }
+        const UsbPort usb = portName.startsWith(QLatin1String("usb:")) ? usbPort(portName) : UsbPort{portName, QString()};
+        portName = usb.name;
+        const QString unresolved = usb.reason;
 #ifdef Q_OS_UNIX
         // Declared before the port, so that it is let go after the port is closed.
         // Something at the lock file's path that is no lock file refuses the port

@@ -527,7 +527,7 @@ void tst_Update::largeUpdates_data()
     const QStringList four = {piece.arg("4000"), piece.arg("c000"), piece.arg("14000"),
                               "Crc address=0x1c000 length=4096"};
     const QStringList two = {piece.arg("4000"), piece.arg("c000")};
-    const QString none;
+    const QString none = QString(); // no range named
     QTest::newRow("100 KiB, 16-bit keyboard") << 102400 << QStringList() << -1 << -1 << four << none << QStringList();
     QTest::newRow("100 KiB, 32-bit keyboard") << 102400 << QStringList{"--crc-full-length"} << -1 << -1 << four
                                               << none << QStringList();
