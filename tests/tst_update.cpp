@@ -1110,10 +1110,10 @@ void tst_Update::jsonLines()
     sim.stop();
     const QList<QJsonObject> parsed = jsonEvents(run.out);
     QCOMPARE(eventNames(parsed), events);
-    const QJsonObject start = parsed.first();
+    const QJsonObject& start = parsed.first();
     QCOMPARE(start.value("operation").toString(), arguments.first());
     QCOMPARE(start.value("version").toString(), QStringLiteral(KMZ_VERSION));
-    const QJsonObject end = parsed.last();
+    const QJsonObject& end = parsed.last();
     QCOMPARE(end.value("exit_code").toInt(-1), run.exitCode);
     QCOMPARE(end.value("port").toString(), arguments.value(1) == sim.port() ? sim.port() : QString());
     QCOMPARE(end.value("result").toString(), result);
@@ -1123,7 +1123,8 @@ void tst_Update::jsonLines()
     QCOMPARE(end.value("advice").toString(), advice);
     // The lines standard error got, as without --json.
     QStringList messages;
-    for (const QJsonValue& rMessage : end.value("messages").toArray())
+    const QJsonArray lines = end.value("messages").toArray();
+    for (const QJsonValue& rMessage : lines)
         messages << rMessage.toString();
     QCOMPARE(messages, run.errLines);
     if (arguments.first() == "--u" && result != "skipped") {
@@ -1135,7 +1136,7 @@ void tst_Update::jsonLines()
                  QString(QCryptographicHash::hash(readFile(path("updater.bin")), QCryptographicHash::Sha256).toHex()));
     }
     if (arguments.first() == "--c") {
-        const QJsonObject file = parsed.at(3);
+        const QJsonObject& file = parsed.at(3);
         QCOMPARE(file.value("kind").toString(), QStringLiteral("update"));
         QCOMPARE(file.value("image_crc_stored").toInt(), int(kmztest::crcXmodem(readFile(path("new.upd")).mid(4, 2992))));
         QCOMPARE(file.value("checked_by").toArray().size(), 1);
@@ -1166,7 +1167,7 @@ void tst_Update::jsonInterrupted()
     QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
     const QList<QJsonObject> parsed = jsonEvents(out);
     QVERIFY2(!parsed.isEmpty(), out.constData());
-    const QJsonObject end = parsed.last();
+    const QJsonObject& end = parsed.last();
     QCOMPARE(end.value("event").toString(), QStringLiteral("end"));
     QCOMPARE(end.value("result").toString(), QStringLiteral("interrupted"));
     QCOMPARE(end.value("exit_code").toInt(), 128 + SIGTERM);
