@@ -856,6 +856,13 @@ void tst_Update::verifyWithoutWriting_data()
         << QStringList{"Data verification negative!", "CRC File/Flash %file / %flash", "Flash range 0x4000..0x43ff",
                        "Not verified: the keyboard does not hold new.upd (2.00)"}
         << QStringList{"GetInfo", update, "Crc address=0x4000 length=2048", "Crc address=0x4000 length=1024"};
+    // The first narrowing request goes unanswered: the range as far as it was
+    // narrowed (not at all) is named, and nothing more is asked.
+    QTest::newRow("a narrowing request unanswered")
+        << "held" << 2100 << true << QStringList{"--fault", "crc:silence:2"} << 1
+        << QStringList{"Data verification negative!", "CRC File/Flash %file / %flash", "Timeout!",
+                       "Flash range 0x4000..0x4bb7", "Not verified: the keyboard does not hold new.upd (2.00)"}
+        << QStringList{"GetInfo", update, "Crc address=0x4000 length=2048", updater};
     QTest::newRow("a Crc request unanswered") << "held" << -1 << true << QStringList{"--fault", "crc:silence:1"} << 1
                                               << QStringList{"Timeout!", "Update verification failed!"}
                                               << QStringList{"GetInfo", update};
