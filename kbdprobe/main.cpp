@@ -1,6 +1,7 @@
 #include "trdqSerialMonitor.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDebug>
 #include <QRegularExpression>
 #include <QSerialPort>
@@ -63,7 +64,23 @@ UsbPort usbPort(const QString& rName)
 #else
         const QString name = rInfo.systemLocation();
 #endif
-        const QString number = rInfo.serialNumber().trimmed();
+        QString number = rInfo.serialNumber().trimmed();
+#ifdef Q_OS_LINUX
+        // Where Qt learns nothing (no udev database: a container, an initramfs),
+        // the USB device in sysfs has it: the first folder up from the tty's
+        // device with an idVendor.
+        QDir folder(QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(rInfo.portName())).canonicalFilePath());
+        for (int depth = 0; number.isEmpty() && depth < 4 && !folder.path().isEmpty() && !folder.isRoot(); ++depth) {
+            if (QFileInfo::exists(folder.filePath(QStringLiteral("idVendor")))) {
+                QFile file(folder.filePath(QStringLiteral("serial")));
+                if (file.open(QIODevice::ReadOnly))
+                    number = QString::fromUtf8(file.read(256)).trimmed();
+                break;
+            }
+            if (!folder.cdUp())
+                break;
+        }
+#endif
         if (!serial.isEmpty() && number == serial)
             matching << name;
         else if (!number.isEmpty())

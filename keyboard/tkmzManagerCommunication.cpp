@@ -2,6 +2,7 @@
 
 #include "tcPointerChecker.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -468,12 +469,35 @@ QList<tkmzManagerCommunication::PortSerial> tkmzManagerCommunication::systemPort
     QList<PortSerial> ports;
     for (const QSerialPortInfo& rInfo : QSerialPortInfo::availablePorts()) {
 #ifdef Q_OS_WIN
-        ports << PortSerial{rInfo.portName(), rInfo.serialNumber().trimmed()};
+        ports << PortSerial{rInfo.portName(), serialNumberOf(rInfo)};
 #else
-        ports << PortSerial{rInfo.systemLocation(), rInfo.serialNumber().trimmed()};
+        ports << PortSerial{rInfo.systemLocation(), serialNumberOf(rInfo)};
 #endif
     }
     return ports;
+}
+
+QString tkmzManagerCommunication::serialNumberOf(const QSerialPortInfo& rInfo)
+{
+    const QString known = rInfo.serialNumber().trimmed();
+#ifdef Q_OS_LINUX
+    if (!known.isEmpty())
+        return known;
+    // The tty's device, then up to the USB device that has it: the first folder
+    // with an idVendor holds its serial.
+    QDir folder(QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(rInfo.portName())).canonicalFilePath());
+    for (int depth = 0; depth < 4 && !folder.path().isEmpty() && !folder.isRoot(); ++depth) {
+        if (QFileInfo::exists(folder.filePath(QStringLiteral("idVendor")))) {
+            QFile serial(folder.filePath(QStringLiteral("serial")));
+            return serial.open(QIODevice::ReadOnly) ? QString::fromUtf8(serial.read(256)).trimmed() : QString();
+        }
+        if (!folder.cdUp())
+            break;
+    }
+    return QString();
+#else
+    return known;
+#endif
 }
 
 QString tkmzManagerCommunication::windowsPortName(const QString& rName)

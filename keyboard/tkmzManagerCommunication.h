@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QString>
 
 
@@ -67,6 +68,10 @@ public:
     static QString resolvePortName(const QString& rName, const QList<PortSerial>& rPorts, QString* pReason);
     // The system's serial ports now, none of them opened.
     static QList<PortSerial> systemPorts();
+    // The USB serial number of a port as Qt knows it or, on Linux where Qt
+    // learns nothing (no udev database: a container, an initramfs), as the USB
+    // device in sysfs gives it.
+    static QString serialNumberOf(const QSerialPortInfo& rInfo);
 
 signals:
     void signalDataRecieved(const QByteArray& rData);

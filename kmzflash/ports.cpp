@@ -64,7 +64,7 @@ QList<PortRecord> availablePorts()
         port.usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
         port.vendor = info.vendorIdentifier();
         port.product = info.productIdentifier();
-        port.serialNumber = info.serialNumber();
+        port.serialNumber = tkmzManagerCommunication::serialNumberOf(info);
         for (const QFileInfo& link : links) {
             if (link.canonicalFilePath() == QFileInfo(info.systemLocation()).canonicalFilePath()) {
                 port.stableLink = link.absoluteFilePath();

@@ -158,7 +158,7 @@ echo "@@info guest up $(now)"
 g=/sys/kernel/config/usb_gadget/kmz
 mkdir $g $g/strings/0x409 $g/configs/c.1 $g/functions/acm.usb0
 echo 0x1d6b >$g/idVendor; echo 0x0104 >$g/idProduct
-echo "Keyboard line" >$g/strings/0x409/product; echo KMZ0001 >$g/strings/0x409/serialnumber
+echo "Keyboard line" >$g/strings/0x409/product; echo KMZ0002 >$g/strings/0x409/serialnumber
 ln -s $g/functions/acm.usb0 $g/configs/c.1/
 udc=$(ls /sys/class/udc | head -n 1)
 echo $udc >$g/UDC
@@ -180,7 +180,7 @@ if case_on ftdi && ftdi_attached "start"; then
   spawn info-nousb kmzflash --i usb:NOSUCH
   await "finished info-nousb" 300
   check "ftdi: usb: names only a serial number that is there" \
-    '[ "$(rc info-nousb)" = 1 ] && said info-nousb "those there: KMZ0001"' "exit $(rc info-nousb), $(cat /tmp/info-nousb.out)"
+    '[ "$(rc info-nousb)" = 1 ] && said info-nousb "those there:" && said info-nousb KMZ0001' "exit $(rc info-nousb), $(cat /tmp/info-nousb.out)"
   update stop-ftdi /dev/ttyUSB0
   await "[ \"\$(latency)\" = 1 ]" 100
   sleep 1
