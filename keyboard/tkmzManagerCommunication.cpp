@@ -479,7 +479,7 @@ QList<tkmzManagerCommunication::PortSerial> tkmzManagerCommunication::systemPort
 
 QString tkmzManagerCommunication::serialNumberOf(const QSerialPortInfo& rInfo)
 {
-    const QString known = rInfo.serialNumber().trimmed();
+    QString known = rInfo.serialNumber().trimmed();
 #ifdef Q_OS_LINUX
     if (!known.isEmpty())
         return known;
