@@ -92,6 +92,9 @@ public:
     static bool checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath);
     // Reads the updater whole and checks it: no update file, its checksum files.
     bool loadUpdater(const QString& rPath, QByteArray& rUpdater, QStringList* pCheckedBy = nullptr);
+    // Both, for --v and --c, which ask the keyboard nothing in between.
+    bool takeUpdater(const QString& rUpdatePath, const QString& rUpdaterPath, QByteArray& rUpdater,
+                     QStringList* pCheckedBy = nullptr);
 
     // Verify without writing (--v): the files checked as --u checks them, then
     // the keyboard's CRC of its flash compared with them.

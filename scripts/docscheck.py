@@ -47,10 +47,6 @@ NOT_MESSAGES = {
 USAGE_ARRAYS = re.compile(r"const char\* const g(Usage|HelpMore)\[\] = \{.*?\};", re.S)
 
 
-def fail(findings, text):
-    findings.append(text)
-
-
 def strip_comments(source):
     """The source without comments and #include lines; literals kept whole."""
     out = []
@@ -160,14 +156,14 @@ def check_messages(program, findings):
     page = PROGRAMS[program]["page"]
     entries = diagnostics(page)
     if entries is None:
-        fail(findings, f"{page}: no DIAGNOSTICS section")
+        findings.append(f"{page}: no DIAGNOSTICS section")
         return
     messages, everything = code_texts(program)
     shown = "\n".join(entries)
     for literal, source in sorted(messages.items(), key=lambda item: item[1]):
         for piece in pieces(literal):
             if piece not in shown:
-                fail(findings, f'{page}: DIAGNOSTICS lacks "{piece}" ({source} prints it)')
+                findings.append(f'{page}: DIAGNOSTICS lacks "{piece}" ({source} prints it)')
     # An entry is still printed when its fixed parts are made of the code's
     # literals (longest first; a short one only where it is the whole part).
     known = sorted({p.strip() for literal in everything for p in re.split(r"%\d|\n|\t", literal) if p.strip()},
@@ -179,7 +175,7 @@ def check_messages(program, findings):
                 if len(piece) >= 3 or piece == rest.strip():
                     rest = rest.replace(piece, " ")
             if re.search(r"[A-Za-z]", rest):
-                fail(findings, f'{page}: DIAGNOSTICS entry "{entry.replace(PLACEHOLDER, "<>")}" is printed by '
+                findings.append(f'{page}: DIAGNOSTICS entry "{entry.replace(PLACEHOLDER, "<>")}" is printed by '
                                f'no code of {program} ("{" ".join(rest.split())}")')
                 break
 
@@ -251,9 +247,8 @@ DOCUMENTS = [ROOT / "README.md", ROOT / "man" / "kmzflash.1", ROOT / "man" / "kb
 
 
 def check_usage(build, findings):
-    documents = DOCUMENTS
     wanted = {("kmzflash", "--help"): 0, ("kbdprobe", "--help"): 0}
-    for document in documents:
+    for document in DOCUMENTS:
         for command, body in marked_blocks(document):
             words = command.split()
             if tuple(words[:2]) in wanted:
@@ -264,12 +259,12 @@ def check_usage(build, findings):
                 real = normalise(output).split("\n")
                 first = next((i for i in range(max(len(shown), len(real)))
                               if i >= len(shown) or i >= len(real) or shown[i] != real[i]), 0)
-                fail(findings, f'{document.relative_to(ROOT)}: the block of "{command}" is not its output '
+                findings.append(f'{document.relative_to(ROOT)}: the block of "{command}" is not its output '
                                f'(line {first + 1}: "{shown[first] if first < len(shown) else ""}", '
                                f'the program: "{real[first] if first < len(real) else ""}")')
     for (program, option), count in wanted.items():
         if count == 0:
-            fail(findings, f'no document shows "{program} {option}" as its output')
+            findings.append(f'no document shows "{program} {option}" as its output')
 
 
 def main():

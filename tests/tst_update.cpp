@@ -1071,6 +1071,12 @@ void tst_Update::jsonLines_data()
         << before + QStringList{"step:check:updater.bin", "step:erase", "step:write:new.upd",
                                 "progress:new.upd:1024/3000", "end"}
         << "failed" << "write" << true << kmztest::REFUSED_WRITE_LINE;
+    // The updater may be at work: the keyboard is not said to be left erased.
+    QTest::newRow("--u, Run unanswered")
+        << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"} << QStringList{"--fault", "run:silence"}
+        << before + QStringList{"step:check:updater.bin", "step:erase"} + update + updater
+               + QStringList{"step:run", "end"}
+        << "failed" << "run" << false << kmztest::RUN_UNANSWERED_LINE;
     QTest::newRow("--u, skipped") << QStringList{"--u", "PORT", "@new.upd", "@updater.bin"}
                                   << QStringList{"--major", "2"} << QStringList{"start", "step:check:new.upd",
                                                                                 "step:version", "keyboard:1.00 2.0",

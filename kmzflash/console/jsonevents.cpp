@@ -25,6 +25,7 @@ namespace {
 bool gJson = false;
 QStringList gMessages;
 int gAdvice = -1; // the index of the advice in gMessages, -1: none
+bool gLeftErased = false; // the advice says the keyboard is left erased
 QString gStep;
 QString gPort; // as given, for the end object: one record per keyboard
 bool gSkipped = false;
@@ -39,9 +40,10 @@ char gEndKept[END_CAPACITY];
 std::atomic<size_t> gEndErasedLength{0};
 std::atomic<size_t> gEndKeptLength{0};
 
+// An empty text is one not known.
 QJsonValue nullable(const QString& rText)
 {
-    return rText.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(rText);
+    return rText.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(rText);
 }
 
 void writeBytes(const char* pBytes, size_t length)
@@ -101,7 +103,7 @@ void startJson(const QString& rOperation, const QString& rPort, const QStringLis
 {
     if (!gJson)
         return;
-    gPort = rPort.isEmpty() ? QString() : rPort;
+    gPort = rPort;
     QJsonArray files;
     for (const QString& rPath : rFiles) {
         QJsonObject file{{QStringLiteral("path"), rPath}};
@@ -120,7 +122,7 @@ void startJson(const QString& rOperation, const QString& rPort, const QStringLis
     writeJsonEvent({{QStringLiteral("event"), QStringLiteral("start")},
                     {QStringLiteral("version"), QStringLiteral(KMZ_VERSION)},
                     {QStringLiteral("operation"), rOperation},
-                    {QStringLiteral("port"), nullable(rPort.isEmpty() ? QString() : rPort)},
+                    {QStringLiteral("port"), nullable(rPort)},
                     {QStringLiteral("files"), files}});
     prepareInterruptedEnd();
 }
@@ -149,7 +151,7 @@ void jsonStep(const char* pStep, const QString& rFile)
     gStep = QLatin1String(pStep);
     writeJsonEvent({{QStringLiteral("event"), QStringLiteral("step")},
                     {QStringLiteral("step"), gStep},
-                    {QStringLiteral("file"), nullable(rFile.isEmpty() ? QString() : rFile)}});
+                    {QStringLiteral("file"), nullable(rFile)}});
     prepareInterruptedEnd();
 }
 
@@ -166,9 +168,10 @@ void jsonSkipped()
     gSkipped = true;
 }
 
-void markAdvice()
+void markAdvice(bool leftErased)
 {
     gAdvice = int(gMessages.size()) - 1;
+    gLeftErased = leftErased;
 }
 
 void noteMessage(const QString& rLine)
@@ -184,7 +187,7 @@ void endJson(int exitCode)
     gEnded = true;
     const bool failed = exitCode != 0;
     const QString advice = failed && gAdvice >= 0 ? gMessages.value(gAdvice) : QString();
-    const bool erased = failed && advice.startsWith(QLatin1String("The keyboard is left without working firmware."));
+    const bool erased = failed && gAdvice >= 0 && gLeftErased;
     if (!failed)
         gStep.clear();
     const char* pResult = failed ? "failed" : gSkipped ? "skipped" : "succeeded";

@@ -32,8 +32,9 @@ void jsonStep(const char* pStep, const QString& rFile);
 void jsonProgress(const QString& rFile, qint64 written, qint64 total);
 // The update was skipped by the version gate.
 void jsonSkipped();
-// The line just printed is the run's closing advice.
-void markAdvice();
+// The line just printed is the run's closing advice; leftErased: it says that
+// the keyboard is left without working firmware.
+void markAdvice(bool leftErased = false);
 // Every line standard error gets (the message handler's), kept for the end.
 void noteMessage(const QString& rLine);
 // The end object: exit code, result, the failed step, the messages, whether the

@@ -110,7 +110,6 @@ void tkmzInterruptGuard::setPortSerialFlags(int fd, int flags)
 void tkmzInterruptGuard::reportKeyboardLeftErased()
 {
     qWarning() << gErasedLine;
-    markAdvice();
 }
 
 const char* tkmzInterruptGuard::keyboardLeftErasedLine()

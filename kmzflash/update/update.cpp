@@ -91,15 +91,18 @@ int tkmzManagerOperation::updateFirmware(const QStringList& rArguments)
     // line says what to do: what fits depends on how the step failed.
     const auto failed = [this](const char* pStep, Step step) {
         qWarning() << pStep;
+        const bool runUnanswered = step == Step::Run && mLastFailure == Unanswered;
         if (step == Step::Write && mLastFailure == Refused)
             qWarning() << gRefusedWriteLine;
         else if (step == Step::UpdaterWrite && mLastFailure == Refused)
             qWarning() << gRefusedUpdaterLine;
-        else if (step == Step::Run && mLastFailure == Unanswered)
+        else if (runUnanswered)
             qWarning() << gRunUnansweredLine;
         else
             tkmzInterruptGuard::reportKeyboardLeftErased();
-        markAdvice();
+        // The updater may be at work after an unanswered Run: nothing says the
+        // keyboard is without firmware.
+        markAdvice(!runUnanswered);
         return 1;
     };
     tkmzInterruptGuard::enterCritical();
@@ -136,6 +139,13 @@ bool tkmzManagerOperation::takeUpdateFile(const QString& rPath, QByteArray& rUpd
         return true;
     qWarning() << "Invalid update file!";
     return false;
+}
+
+bool tkmzManagerOperation::takeUpdater(const QString& rUpdatePath, const QString& rUpdaterPath,
+                                       QByteArray& rUpdater, QStringList* pCheckedBy)
+{
+    jsonStep("check", rUpdaterPath);
+    return checkUpdaterName(rUpdatePath, rUpdaterPath) && loadUpdater(rUpdaterPath, rUpdater, pCheckedBy);
 }
 
 bool tkmzManagerOperation::checkUpdaterName(const QString& rUpdatePath, const QString& rUpdaterPath)

@@ -51,9 +51,7 @@ int tkmzManagerOperation::verifyKeyboard(const QStringList& rArguments)
         return 1;
     QByteArray updater;
     const bool withUpdater = !updaterPath.isEmpty();
-    if (withUpdater)
-        jsonStep("check", updaterPath);
-    if (withUpdater && (!checkUpdaterName(updatePath, updaterPath) || !loadUpdater(updaterPath, updater)))
+    if (withUpdater && !takeUpdater(updatePath, updaterPath, updater))
         return 1;
     jsonStep("version", QString());
     if (getFirmwareInfo() != 0) {
@@ -105,10 +103,7 @@ int tkmzManagerOperation::checkFiles(const QStringList& rArguments)
         return 1;
     QByteArray updater;
     QStringList updaterCheckedBy;
-    if (!updaterPath.isEmpty())
-        jsonStep("check", updaterPath);
-    if (!updaterPath.isEmpty()
-        && (!checkUpdaterName(updatePath, updaterPath) || !loadUpdater(updaterPath, updater, &updaterCheckedBy)))
+    if (!updaterPath.isEmpty() && !takeUpdater(updatePath, updaterPath, updater, &updaterCheckedBy))
         return 1;
 
     const int size = update.size();
